@@ -1,0 +1,23 @@
+#pragma once
+// Whole-track decoding: the library decoder first, the media-framework
+// decoder second, with the track cache in front.
+
+#include <string>
+
+#include "decoding/pcm_buffer.hpp"
+#include "decoding/track_cache.hpp"
+#include "decoding/track_descriptor.hpp"
+
+namespace velmora {
+
+// Tracks at least this long, or files at least this large, are streamed.
+inline constexpr double kStreamMinDurationSeconds = 480.0;
+inline constexpr std::uint64_t kStreamMinFileBytes = 25'165'824;  // 24 MiB
+
+bool shouldStreamTrack(const TrackDescriptor& track);
+
+// Null with `message` set on failure; `message` empty on success.
+PcmBufferPtr decodeTrack(TrackCache& cache, const TrackDescriptor& track, bool forPlayback,
+                         std::string& message);
+
+}  // namespace velmora

@@ -1,0 +1,27 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace velmora {
+
+// One decoded track: interleaved float samples at the file's own rate and
+// channel count. Immutable once published; shared by reference counting.
+struct PcmBuffer {
+    std::int32_t sampleRate = 0;
+    std::int32_t channels = 0;
+    std::vector<float> samples;
+
+    std::uint64_t frameCount() const noexcept {
+        return channels > 0 ? samples.size() / static_cast<std::uint64_t>(channels) : 0;
+    }
+    double durationSeconds() const noexcept {
+        return (channels > 0 && sampleRate > 0)
+                   ? static_cast<double>(samples.size()) / (static_cast<double>(channels) * sampleRate)
+                   : 0.0;
+    }
+};
+
+using PcmBufferPtr = std::shared_ptr<const PcmBuffer>;
+
+}  // namespace velmora
