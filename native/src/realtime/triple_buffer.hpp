@@ -20,13 +20,15 @@ public:
     T& back() noexcept { return buffers_[backIndex_]; }
     void publish() noexcept {
         const std::uint8_t previous =
-            middle_.exchange(static_cast<std::uint8_t>(backIndex_ | kDirty), std::memory_order_acq_rel);
+            middle_.exchange(static_cast<std::uint8_t>(backIndex_ | kDirty), std::memory_order_seq_cst);
         backIndex_ = previous & kIndexMask;
     }
 
     // Reader side. Wait-free: at most one exchange.
     bool update() noexcept {
-        if ((middle_.load(std::memory_order_relaxed) & kDirty) == 0) return false;
+        // Sequentially consistent so that, with the reclaim domain's pass counter,
+        // a pass that begins after a publish always sees it.
+        if ((middle_.load(std::memory_order_seq_cst) & kDirty) == 0) return false;
         const std::uint8_t previous = middle_.exchange(frontIndex_, std::memory_order_acq_rel);
         frontIndex_ = previous & kIndexMask;
         return true;

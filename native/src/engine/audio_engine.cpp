@@ -1,0 +1,119 @@
+#include "engine/audio_engine.hpp"
+
+#include <utility>
+
+namespace velmora {
+namespace {
+
+std::mutex sharedMutex;
+std::shared_ptr<AudioEngine> sharedEngine;
+
+}  // namespace
+
+std::shared_ptr<AudioEngine> AudioEngine::shared() {
+    std::lock_guard lock(sharedMutex);
+    if (!sharedEngine) sharedEngine = std::make_shared<AudioEngine>();
+    return sharedEngine;
+}
+
+void AudioEngine::releaseShared() {
+    std::shared_ptr<AudioEngine> last;
+    {
+        std::lock_guard lock(sharedMutex);
+        last = std::move(sharedEngine);
+    }
+    // Destroyed here (running shutdown) unless a background job still holds it.
+}
+
+AudioEngine::AudioEngine()
+    : outputThreadScratch_(static_cast<std::size_t>(kMaxRenderFrames) * kMaxRenderChannels, 0.0f) {
+    decks_.rebuildMixList(requiredChannels_);
+}
+
+AudioEngine::~AudioEngine() {
+    shutdown();
+    reclaim_.collect();
+}
+
+EngineConfig AudioEngine::initialize(const EngineConfig& requested) {
+    if (running_.load()) {
+        stopThreads();
+        deviceRestartCount_.fetch_add(1);
+    }
+    const EngineConfig clamped = clampConfig(requested);
+    xrunCount_ = 0;
+    callbackDropCount_ = 0;
+    lastCallbackFrames_ = 0;
+    requestedBufferSize_ = clamped.bufferSize;
+    avgCallbackMs_ = 0.0;
+    maxCallbackMs_ = 0.0;
+    callbackOverloadCount_ = 0;
+    limiterEngagedCount_ = 0;
+    showCriticalMode_ = clamped.showCriticalMode;
+    masterLimiterEnabled_ = clamped.masterLimiterEnabled;
+    masterLimiterCeiling_ = clamped.masterLimiterCeiling;
+
+    EngineConfig effective;
+    {
+        std::lock_guard lock(engineLock_);
+        // Keep what the render moved (positions, fades) before republishing.
+        decks_.pullAll();
+        config_ = clamped;
+        sampleRate_ = config_.sampleRate;
+        activeBackend_ = config_.backend;
+        activeDeviceId_ = config_.deviceId.empty() ? "default" : config_.deviceId;
+        requiredChannels_ = decks_.computeRequiredChannels();
+        requiredChannelsMirror_ = requiredChannels_;
+        lastError_.clear();
+        closeStream();
+        openStream();
+        for (auto& [id, deck] : decks_.decks()) {
+            deck.state.backend = config_.backend;
+            if (deck.state.output.channelCount < 1) deck.state.output.channelCount = 2;
+            decks_.publishDeck(deck, kPublishAll);
+        }
+        renderChannels_ = decks_.rebuildMixList(requiredChannels_);
+        effective = config_;
+    }
+    startThreads();
+    collectGarbage();
+    return effective;
+}
+
+void AudioEngine::shutdown() {
+    stopThreads();
+    {
+        std::lock_guard lock(engineLock_);
+        closeStream();
+        decks_.clear();
+        renderChannels_ = decks_.rebuildMixList(requiredChannels_);
+        frameClock_ = 0;
+    }
+    collectGarbage();
+}
+
+bool AudioEngine::renderBuffer(float* out, std::uint32_t frames, int channels) noexcept {
+    if (renderBusy_.exchange(true, std::memory_order_acquire)) return false;
+    {
+        RenderPassScope pass(reclaim_);
+        RenderContext context;
+        context.streamSampleRate = sampleRate_.load(std::memory_order_relaxed);
+        context.limiterEnabled = masterLimiterEnabled_.load(std::memory_order_relaxed);
+        context.limiterCeiling = masterLimiterCeiling_.load(std::memory_order_relaxed);
+        context.callbackDropCount = &callbackDropCount_;
+        context.limiterEngagedCount = &limiterEngagedCount_;
+        const MixList* list = decks_.loadMixList();
+        const std::uint64_t start = frameClock_.load(std::memory_order_relaxed);
+        renderMix(context, list, frames, out, channels, start);
+        frameClock_.fetch_add(frames, std::memory_order_relaxed);
+    }
+    renderBusy_.store(false, std::memory_order_release);
+    return true;
+}
+
+void AudioEngine::setStreamOpen(bool open) {
+    streamOpen_ = open;
+    streamOpenMirror_.store(open);
+}
+
+}  // namespace velmora

@@ -1,0 +1,155 @@
+#pragma once
+// The one engine of the process: configuration, deck registry, track cache,
+// the output stream, the engine's own threads and the statistics.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "decks/deck_registry.hpp"
+#include "decks/mix_render.hpp"
+#include "decoding/track_cache.hpp"
+#include "engine/device_info.hpp"
+#include "engine/engine_config.hpp"
+#include "engine/runtime_info.hpp"
+#include "realtime/reclaim_domain.hpp"
+
+namespace velmora {
+
+class AudioEngine {
+public:
+    // The process-wide engine, created on first use by whichever thread asks
+    // first. Holders of the shared reference keep it alive; the module's
+    // environment cleanup drops the process-wide reference.
+    static std::shared_ptr<AudioEngine> shared();
+    static AudioEngine& instance() { return *shared(); }
+    static void releaseShared();
+
+    AudioEngine();
+    ~AudioEngine();
+    AudioEngine(const AudioEngine&) = delete;
+    AudioEngine& operator=(const AudioEngine&) = delete;
+
+    // Lifecycle.
+    EngineConfig initialize(const EngineConfig& requested);
+    void shutdown();
+
+    // Devices and the output.
+    std::vector<DeviceInfo> enumerateDevices(const std::string& backend);
+    RuntimeInfo snapshotRuntimeInfo();
+
+    // Deck operations: each takes the engine lock for its duration and
+    // returns a copy of the deck's state.
+    DeckState createDeck(const std::string& deckId);
+    bool deleteDeck(const std::string& deckId);
+    DeckState assignDeckOutput(const std::string& deckId, const OutputAssignment& assignment);
+    DeckState getDeckState(const std::string& deckId);
+    DeckState loadTrack(const std::string& deckId, const TrackDescriptor& track);
+    DeckState play(const std::string& deckId);
+    DeckState pause(const std::string& deckId);
+    DeckState stop(const std::string& deckId, bool resetPosition);
+    DeckState seek(const std::string& deckId, double seconds);
+    DeckState setDeckVolume(const std::string& deckId, double volume);
+    DeckState setTrackGain(const std::string& deckId, double gain);
+    DeckState updateTrack(const std::string& deckId, const TrackDescriptor& track,
+                          bool preservePlaybackState, bool preservePosition);
+    DeckState fadeTo(const std::string& deckId, std::int32_t durationMs, double targetVolume);
+
+    // Background jobs.
+    TrackCache& trackCache() { return trackCache_; }
+    // The engine's rate as analyses use it: config.sampleRate, read without the lock.
+    std::int32_t currentSampleRate() const { return sampleRate_.load(std::memory_order_relaxed); }
+
+    // Output internals. openStream and closeStream need the engine lock held.
+    bool openStream();
+    void closeStream();
+    void startThreads();
+    void stopThreads();
+    bool threadsRunning() const { return running_.load(); }
+
+    // Audio thread. Lock-free, allocation-free: renders one buffer of every
+    // deck into `out` (frames x channels, cleared first), limits it and
+    // advances the frame clock. Returns false, leaving `out` untouched, when
+    // another thread is rendering at that moment.
+    bool renderBuffer(float* out, std::uint32_t frames, int channels) noexcept;
+
+    // Render entry for the stream callback, with timing statistics.
+    int streamCallback(float* out, unsigned long frames, double outputBufferDacTime,
+                       double currentTime, bool timeInfoPresent, unsigned long statusFlags) noexcept;
+
+    std::uint64_t frameClock() const { return frameClock_.load(); }
+    ReclaimDomain& reclaimDomain() { return reclaim_; }
+    std::mutex& engineLock() { return engineLock_; }
+
+private:
+    friend struct AudioEngineTestAccess;
+
+    void outputThreadMain();
+    void reopenThreadMain();
+    void refillAllStreamingSources();
+    void republishAllDecks();
+    Deck& deckFor(const std::string& deckId);  // lock held
+    void seekSource(const StreamingSourcePtr& source, double seconds);
+    DeckState finishDeckOperation(Deck& deck, unsigned groups);  // lock held
+    void setStreamOpen(bool open);
+    void collectGarbage() { reclaim_.collect(); }
+
+    // Guards config_, the deck registry, requiredChannels_, the active* names,
+    // streamOpen_, stream_ and lastError_.
+    std::mutex engineLock_;
+    EngineConfig config_;
+    ReclaimDomain reclaim_;
+    DeckRegistry decks_{reclaim_};
+    std::int32_t requiredChannels_ = 2;
+    std::string activeBackend_ = "none";
+    std::string activeDeviceId_ = "default";
+    std::string activeHostApiName_;
+    std::string activeDeviceName_;
+    bool streamOpen_ = false;
+    void* stream_ = nullptr;  // PaStream
+    std::string lastError_;
+    TrackCache trackCache_;
+
+    // Statistics and real-time state.
+    std::atomic<std::uint64_t> xrunCount_{0};
+    std::atomic<std::uint64_t> callbackDropCount_{0};
+    std::atomic<double> outputLatencyMs_{0.0};
+    std::atomic<bool> usingCallbackStream_{false};
+    std::atomic<std::int32_t> lastCallbackFrames_{0};
+    std::atomic<std::int32_t> requestedBufferSize_{256};
+    std::atomic<std::int32_t> renderChannels_{2};
+    std::atomic<double> avgCallbackMs_{0.0};
+    std::atomic<double> maxCallbackMs_{0.0};
+    std::atomic<std::uint64_t> callbackOverloadCount_{0};
+    std::atomic<std::uint64_t> limiterEngagedCount_{0};
+    std::atomic<std::uint64_t> deviceRestartCount_{0};
+    std::atomic<bool> showCriticalMode_{false};
+    std::atomic<bool> masterLimiterEnabled_{true};
+    std::atomic<double> masterLimiterCeiling_{0.98};
+    // Mirrors of lock-guarded state for the threads that must not wait on
+    // the engine lock (a reopen can hold it for a whole PortAudio start-up).
+    std::atomic<std::int32_t> sampleRate_{48000};
+    std::atomic<bool> streamOpenMirror_{false};
+    std::atomic<std::int32_t> requiredChannelsMirror_{2};
+
+    std::atomic<bool> running_{false};
+    std::thread outputThread_;
+    std::atomic<bool> reopenRequested_{false};
+    std::atomic<bool> reopenInProgress_{false};
+    std::atomic<bool> reopenThreadRunning_{false};
+    std::thread reopenThread_;
+    std::atomic<std::uint64_t> frameClock_{0};
+
+    // One render pass at a time: the callback and the output thread hand
+    // this token over when the stream opens or closes.
+    std::atomic<bool> renderBusy_{false};
+    // The output thread's buffer, allocated with the engine so that no render
+    // ever allocates. The callback renders straight into the device buffer.
+    std::vector<float> outputThreadScratch_;
+};
+
+}  // namespace velmora

@@ -1,0 +1,96 @@
+// The engine's own threads: the output thread (silent clock while no stream
+// is open, streaming refills while one is) and the reopen thread.
+
+#include <chrono>
+
+#include "engine/audio_engine.hpp"
+#include "platform/thread_priority.hpp"
+
+namespace velmora {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Beyond this the silent clock stops catching up (the machine was suspended
+// or stalled) and restarts from now.
+constexpr auto kMaxCatchUp = std::chrono::milliseconds(250);
+
+}  // namespace
+
+void AudioEngine::startThreads() {
+    bool expected = false;
+    if (!running_.compare_exchange_strong(expected, true)) return;
+    outputThread_ = std::thread([this] { outputThreadMain(); });
+    if (!reopenThreadRunning_.exchange(true)) reopenThread_ = std::thread([this] { reopenThreadMain(); });
+}
+
+void AudioEngine::stopThreads() {
+    if (running_.exchange(false) && outputThread_.joinable()) {
+        if (outputThread_.get_id() == std::this_thread::get_id())
+            throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
+        outputThread_.join();
+    }
+    reopenThreadRunning_ = false;
+    reopenRequested_ = false;
+    if (reopenThread_.joinable()) reopenThread_.join();
+}
+
+void AudioEngine::outputThreadMain() {
+    const platform::PriorityToken priority = platform::raiseThreadPriority();
+    Clock::time_point next = Clock::now();
+    while (running_.load()) {
+        const std::int32_t frames = requestedBufferSize_.load();
+        const std::int32_t channels = std::max(requiredChannelsMirror_.load(), 2);
+        const bool open = streamOpenMirror_.load();
+        if (!open && !reopenInProgress_.load()) {
+            bool idle = false;
+            reopenRequested_.compare_exchange_strong(idle, true);
+        }
+        if (frames < 1 || frames > static_cast<std::int32_t>(kMaxRenderFrames) ||
+            channels > kMaxRenderChannels) {
+            xrunCount_.fetch_add(1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            next = Clock::now();
+            continue;
+        }
+        if (open && usingCallbackStream_.load()) {
+            refillAllStreamingSources();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            next = Clock::now();
+            continue;
+        }
+        // No stream: keep time by rendering silently at the buffer period.
+        renderBuffer(outputThreadScratch_.data(), static_cast<std::uint32_t>(frames), channels);
+        const auto periodUs = std::max<std::int64_t>(
+            250, static_cast<std::int64_t>(frames) * 1'000'000 / std::max(sampleRate_.load(), kMinSampleRate));
+        next += std::chrono::microseconds(periodUs);
+        const Clock::time_point now = Clock::now();
+        if (next + kMaxCatchUp < now) next = now;
+        // Late passes render the buffers they owe back to back.
+        if (next > now) std::this_thread::sleep_until(next);
+    }
+    platform::restoreThreadPriority(priority);
+}
+
+void AudioEngine::reopenThreadMain() {
+    while (reopenThreadRunning_.load()) {
+        if (reopenRequested_.exchange(false)) {
+            reopenInProgress_ = true;
+            for (int waited = 0; waited < 50 && reopenThreadRunning_.load(); waited += 5)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (reopenThreadRunning_.load()) {
+                std::lock_guard lock(engineLock_);
+                if (!streamOpen_) openStream();
+            }
+            reopenInProgress_ = false;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        // This thread is also where retired buffers and lists are freed.
+        collectGarbage();
+    }
+}
+
+void AudioEngine::refillAllStreamingSources() {}
+
+}  // namespace velmora
