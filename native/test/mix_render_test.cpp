@@ -1,0 +1,245 @@
+// Offline renders of decks from synthetic PCM, checked sample by sample where
+// the behaviour is fixed.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+
+#include "decks/limiter.hpp"
+#include "support/deck_harness.hpp"
+#include "support/test_support.hpp"
+
+namespace velmora {
+namespace {
+
+using test::DeckHarness;
+using test::makePcm;
+
+std::vector<float> constant(std::size_t frames, int channels, std::vector<float> frameValues) {
+    std::vector<float> samples(frames * channels);
+    for (std::size_t f = 0; f < frames; ++f)
+        for (int c = 0; c < channels; ++c) samples[f * channels + c] = frameValues[c];
+    return samples;
+}
+
+float at(const std::vector<float>& out, int channels, std::size_t frame, int channel) {
+    return out[frame * channels + channel];
+}
+
+TEST(MixRender, ResamplesByLinearInterpolation) {
+    DeckHarness h(48000);
+    // A ramp makes interpolation exact: value = frame index x 1e-4.
+    auto ramp = test::makeSamples(44100, 1, [](std::uint64_t f, int) { return static_cast<float>(f * 1e-4); });
+    h.load("A", makePcm(44100, 1, ramp));
+    h.play("A");
+    const auto out = h.render(4800);
+    for (std::size_t n : {96U, 100U, 1000U, 4799U}) {
+        const double pos = n * (44100.0 / 48000.0);
+        EXPECT_NEAR(at(out, 2, n, 0), pos * 1e-4, 1e-6) << "frame " << n;
+        EXPECT_EQ(at(out, 2, n, 0), at(out, 2, n, 1));
+    }
+    Deck& d = h.pulled("A");
+    EXPECT_NEAR(d.positionFrames, 4410.0, 1e-6);
+    EXPECT_NEAR(d.state.positionSeconds, 0.1, 1e-9);
+}
+
+TEST(MixRender, StreamRateBelowMinimumDividesBy8000) {
+    DeckHarness h(4000);
+    h.load("A", makePcm(8000, 1, constant(8000, 1, {0.5f})));
+    h.play("A");
+    h.render(800);
+    EXPECT_NEAR(h.pulled("A").positionFrames, 800.0, 1e-9);
+}
+
+struct RoutingCase {
+    const char* name;
+    int trackChannels;
+    std::vector<float> frame;
+    int outChannels;
+    int offset;
+    int count;
+    std::vector<float> expected;
+};
+
+TEST(MixRender, RoutesOntoOutputChannels) {
+    const RoutingCase cases[] = {
+        {"mono track to a pair", 1, {0.5f}, 2, 0, 2, {0.5f, 0.5f}},
+        {"pair to a mono send", 2, {0.2f, 0.6f}, 2, 0, 1, {0.4f, 0.0f}},
+        {"pair at offset 2", 2, {0.2f, 0.6f}, 4, 2, 2, {0.0f, 0.0f, 0.2f, 0.6f}},
+        {"mono send at offset 3", 2, {0.2f, 0.6f}, 4, 3, 1, {0.0f, 0.0f, 0.0f, 0.4f}},
+        {"offset past the last channel", 2, {0.2f, 0.6f}, 2, 5, 2, {0.0f, 0.8f}},
+        {"wide send only widens", 2, {0.2f, 0.6f}, 6, 1, 4, {0.0f, 0.2f, 0.6f, 0.0f, 0.0f, 0.0f}},
+    };
+    for (const RoutingCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeckHarness h(48000, c.outChannels);
+        Deck& d = h.deck("A");
+        d.state.output.channelOffset = c.offset;
+        d.state.output.channelCount = c.count;
+        h.load("A", makePcm(48000, c.trackChannels, constant(1000, c.trackChannels, c.frame)));
+        h.play("A");
+        const auto out = h.render(200);
+        for (int ch = 0; ch < c.outChannels; ++ch) EXPECT_FLOAT_EQ(at(out, c.outChannels, 150, ch), c.expected[ch]);
+    }
+}
+
+TEST(MixRender, DeclickRampsInOver96Frames) {
+    DeckHarness h;
+    h.setLimiter(false, 0.98);
+    h.load("A", makePcm(48000, 1, constant(4800, 1, {1.0f})));
+    h.play("A");
+    auto out = h.render(200);
+    EXPECT_EQ(at(out, 2, 0, 0), 0.0f);
+    for (int k : {1, 48, 95}) EXPECT_FLOAT_EQ(at(out, 2, k, 0), k / 96.0f);
+    EXPECT_EQ(at(out, 2, 96, 0), 1.0f);
+
+    // A seek arms it again; a stop does not.
+    h.apply("A", [](Deck& d) { return applySeek(d, 0.01, nullptr); });
+    out = h.render(10);
+    EXPECT_EQ(at(out, 2, 0, 0), 0.0f);
+}
+
+TEST(MixRender, FadeFollowsEaseOutCubicAndEndsOnTarget) {
+    DeckHarness h;
+    h.setLimiter(false, 0.98);
+    h.load("A", makePcm(48000, 1, constant(200000, 1, {0.5f})));
+    h.play("A");
+    h.render(256);
+    const std::uint64_t fadeStart = h.frameClock;
+    h.apply("A", [&](Deck& d) { return applyFade(d, 1000, 0.0, 48000, fadeStart); });
+    const auto out = h.render(48000 + 512);
+    EXPECT_FLOAT_EQ(at(out, 2, 0, 0), 0.5f);
+    EXPECT_NEAR(at(out, 2, 24000, 0), 0.5 * 0.125, 1e-7);
+    EXPECT_EQ(at(out, 2, 48000, 0), 0.0f);
+    Deck& d = h.pulled("A");
+    EXPECT_EQ(d.state.deckVolume, 0.0);
+    EXPECT_FALSE(d.fadeActive);
+    EXPECT_TRUE(d.state.playing);
+}
+
+TEST(MixRender, VolumeChangeDuringFadeIsOverriddenByTheFade) {
+    DeckHarness h;
+    h.setLimiter(false, 0.98);
+    h.load("A", makePcm(48000, 1, constant(200000, 1, {1.0f})));
+    h.play("A");
+    h.render(256);
+    h.apply("A", [&](Deck& d) { return applyFade(d, 100, 0.25, 48000, h.frameClock); });
+    h.render(1000);
+    h.apply("A", [](Deck& d) { return applyDeckVolume(d, 4.0); });
+    const auto out = h.render(6000);
+    EXPECT_LT(at(out, 2, 1, 0), 1.0f);
+    EXPECT_FLOAT_EQ(at(out, 2, 5999, 0), 0.25f);
+    EXPECT_EQ(h.pulled("A").state.deckVolume, 0.25);
+}
+
+TEST(MixRender, CueOutEndsTheTrack) {
+    DeckHarness h;
+    TrackDescriptor track;
+    track.cueOut = 1.0;
+    h.load("A", makePcm(48000, 2, constant(96000, 2, {0.3f, 0.3f})), track);
+    h.play("A");
+    const auto out = h.render(72000);
+    EXPECT_NE(at(out, 2, 47999, 0), 0.0f);
+    EXPECT_EQ(at(out, 2, 48000, 0), 0.0f);
+    Deck& d = h.pulled("A");
+    EXPECT_FALSE(d.state.playing);
+    EXPECT_FALSE(d.state.paused);
+    EXPECT_TRUE(d.state.loaded);
+    EXPECT_DOUBLE_EQ(d.state.positionSeconds, 1.0);
+    EXPECT_DOUBLE_EQ(d.positionFrames, 48000.0);
+    EXPECT_EQ(d.state.meter.peakL, 0.0);
+}
+
+TEST(MixRender, TrackEndStopsAtDuration) {
+    DeckHarness h;
+    h.load("A", makePcm(48000, 1, constant(1000, 1, {0.3f})));
+    h.play("A");
+    h.render(2048);
+    Deck& d = h.pulled("A");
+    EXPECT_FALSE(d.state.playing);
+    EXPECT_NEAR(d.state.positionSeconds, 1000 / 48000.0, 1e-12);
+}
+
+TEST(MixRender, MetersOfAFullScaleSineAtHalfVolume) {
+    DeckHarness h;
+    // 1 kHz at 48 kHz: 48 frames a period, 480-frame buffers hold whole periods.
+    h.load("A", makePcm(48000, 2, test::makeSine(48000, 2, 48000, 1000.0, 1.0)));
+    h.apply("A", [](Deck& d) { return applyDeckVolume(d, 0.5); });
+    h.play("A");
+    h.render(960, 480);
+    Deck& d = h.pulled("A");
+    EXPECT_NEAR(d.state.meter.peakL, 0.5, 1e-3);
+    EXPECT_NEAR(d.state.meter.rmsR, 0.5 * std::numbers::sqrt2 / 2, 1e-3);
+    EXPECT_NEAR(d.state.trackMeter.peakR, 1.0, 1e-3);
+    EXPECT_NEAR(d.state.trackMeter.rmsL, std::numbers::sqrt2 / 2, 1e-3);
+
+    h.apply("A", [](Deck& d) { return applyPause(d); });
+    h.render(480, 480);
+    EXPECT_EQ(h.pulled("A").state.meter.peakL, 0.0);
+    EXPECT_EQ(h.pulled("A").state.trackMeter.rmsR, 0.0);
+}
+
+TEST(MixRender, MetersClampAtTwo) {
+    DeckHarness h;
+    h.load("A", makePcm(48000, 1, constant(48000, 1, {1.0f})));
+    h.apply("A", [](Deck& d) { return applyTrackGain(d, 5.0); });
+    h.play("A");
+    h.render(512);
+    EXPECT_EQ(h.pulled("A").state.meter.peakL, 2.0);
+    EXPECT_EQ(h.pulled("A").state.trackMeter.peakL, 2.0);
+}
+
+TEST(MixRender, TwoDecksSumThenTheLimiterHoldsTheCeiling) {
+    DeckHarness h;
+    h.load("A", makePcm(48000, 1, constant(48000, 1, {0.75f})));
+    h.load("B", makePcm(48000, 1, constant(48000, 1, {0.75f})));
+    h.play("A");
+    h.play("B");
+    h.render(256);  // declick buffer
+    const std::uint64_t before = h.limiterEngaged.load();
+    const auto out = h.render(256);
+    EXPECT_FLOAT_EQ(at(out, 2, 10, 0), 0.98f);
+    EXPECT_EQ(h.limiterEngaged.load(), before + 1);
+}
+
+TEST(Limiter, ScalesOnceClipsAndFlushes) {
+    std::vector<float> buffer = {1.5f, -0.75f, 0.3f, 1e-25f};
+    EXPECT_TRUE(applyMasterLimiter(buffer.data(), buffer.size(), true, 0.98));
+    EXPECT_FLOAT_EQ(buffer[0], 0.98f);
+    EXPECT_FLOAT_EQ(buffer[1], -0.75f * 0.98f / 1.5f);
+    EXPECT_EQ(buffer[3], 0.0f);
+
+    std::vector<float> disabled = {1.5f, -2.0f, 0.5f, std::nanf("")};
+    EXPECT_FALSE(applyMasterLimiter(disabled.data(), disabled.size(), false, 0.98));
+    EXPECT_EQ(disabled, (std::vector<float>{1.0f, -1.0f, 0.5f, 0.0f}));
+
+    struct CeilingCase {
+        double ceiling;
+        float expectedPeak;
+    };
+    for (const CeilingCase c : {CeilingCase{0.2, 0.5f}, CeilingCase{1.0, 0.9999f}}) {
+        std::vector<float> b = {2.0f};
+        applyMasterLimiter(b.data(), 1, true, c.ceiling);
+        EXPECT_FLOAT_EQ(b[0], c.expectedPeak);
+    }
+    std::vector<float> atCeiling = {0.98f};
+    EXPECT_FALSE(applyMasterLimiter(atCeiling.data(), 1, true, 0.98));
+}
+
+TEST(MixRender, SeekDuringPlaybackIsNeverLostAndVolumeChangesKeepThePlayhead) {
+    DeckHarness h;
+    h.load("A", makePcm(48000, 1, constant(480000, 1, {0.1f})));
+    h.play("A");
+    h.render(4800);
+    // A volume change publishes no position: the playhead keeps moving on.
+    h.apply("A", [](Deck& d) { return applyDeckVolume(d, 0.5); });
+    h.render(4800);
+    EXPECT_NEAR(h.pulled("A").state.positionSeconds, 0.2, 1e-9);
+    h.apply("A", [](Deck& d) { return applySeek(d, 5.0, nullptr); });
+    h.render(480);
+    EXPECT_NEAR(h.pulled("A").state.positionSeconds, 5.01, 1e-9);
+}
+
+}  // namespace
+}  // namespace velmora
