@@ -43,7 +43,11 @@ TEST(Waveform, BucketCountFollowsMaxPoints) {
         std::int32_t maxPoints;
         std::size_t expected;
     } cases[] = {
-        {0, 1200}, {-1, 1200}, {10, 64}, {64, 64}, {5000, 5000},
+        {0, 1200},
+        {-1, 1200},
+        {10, 64},
+        {64, 64},
+        {5000, 5000},
         {std::numeric_limits<std::int32_t>::max(), static_cast<std::size_t>(kMaxWaveformPoints)},
     };
     for (const auto& c : cases) {
@@ -102,8 +106,8 @@ TEST(Waveform, SilenceAndTinySignalsStayFinite) {
     expectFinite(silent);
     for (const WaveformPeak& p : silent.peaks) EXPECT_EQ(p.amp, 0.0);
 
-    const WaveformResult tiny =
-        computeWaveform(kRate, trackAt(writeTrack(dir, test::makeSine(9600, 1, kRate, 1000.0, 1e-7))), 64);
+    const WaveformResult tiny = computeWaveform(
+        kRate, trackAt(writeTrack(dir, test::makeSine(9600, 1, kRate, 1000.0, 1e-7))), 64);
     ASSERT_TRUE(tiny.ok);
     expectFinite(tiny);
     double peak = 0.0;
@@ -115,9 +119,8 @@ TEST(Waveform, SilenceAndTinySignalsStayFinite) {
 // hold the real peaks down.
 TEST(Waveform, EmptyBucketsReportZeros) {
     TempDir dir;
-    const auto samples = test::makeSamples(10, 1, [](std::uint64_t f, int) {
-        return f == 3 ? 0.5f : 0.1f;
-    });
+    const auto samples =
+        test::makeSamples(10, 1, [](std::uint64_t f, int) { return f == 3 ? 0.5f : 0.1f; });
     const WaveformResult result = computeWaveform(kRate, trackAt(writeTrack(dir, samples)), 64);
     ASSERT_TRUE(result.ok);
     ASSERT_EQ(result.peaks.size(), 64U);
@@ -157,11 +160,13 @@ TEST(Waveform, UnknownLengthStillFillsEveryBucket) {
     TempDir dir;
     const auto samples = test::makeSamples(kRate, 1, [](std::uint64_t f, int) {
         const double amplitude = f < kRate / 2 ? 0.1 : 0.8;
-        return static_cast<float>(amplitude * std::sin(2.0 * std::numbers::pi * 1000.0 * f / kRate));
+        return static_cast<float>(amplitude *
+                                  std::sin(2.0 * std::numbers::pi * 1000.0 * f / kRate));
     });
     const std::string wav = writeTrack(dir, samples);
     const std::string flac = dir.file("streamed.flac");
-    if (test::runQuiet("(sox '" + wav + "' -b 16 -t raw - | flac -s --force-raw-format --endian=little "
+    if (test::runQuiet("(sox '" + wav +
+                       "' -b 16 -t raw - | flac -s --force-raw-format --endian=little "
                        "--sign=signed --channels=1 --bps=16 --sample-rate=48000 - -c | cat > '" +
                        flac + "')") != 0) {
         GTEST_SKIP() << "sox/flac unavailable";

@@ -15,9 +15,9 @@ constexpr double kLoudRatio = 0.045;
 constexpr double kLoudFloor = 0.0015;
 constexpr double kQuietRatio = 0.003;
 constexpr double kQuietFloor = 0.00002;
-constexpr double kMinLoudMs = 60.0;      // shorter bursts (clicks) are not the track
-constexpr double kExtendMs = 3000.0;     // how far a fade may reach past the loud part
-constexpr std::uint64_t kQuietRun = 8;   // windows of quiet that end a fade
+constexpr double kMinLoudMs = 60.0;     // shorter bursts (clicks) are not the track
+constexpr double kExtendMs = 3000.0;    // how far a fade may reach past the loud part
+constexpr std::uint64_t kQuietRun = 8;  // windows of quiet that end a fade
 constexpr double kMinSpanSeconds = 0.1;
 
 // Rounds half away from zero and converts to a window count no larger than

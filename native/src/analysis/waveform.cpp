@@ -107,8 +107,9 @@ WaveformResult computeWaveform(std::int32_t engineSampleRate, const TrackDescrip
             }
             // Frames past the announced length all land in the last bucket.
             const std::size_t runEnd =
-                b + 1 < buckets ? static_cast<std::size_t>(std::min<std::uint64_t>(got, nextStart - frame))
-                                : got;
+                b + 1 < buckets
+                    ? static_cast<std::size_t>(std::min<std::uint64_t>(got, nextStart - frame))
+                    : got;
             accumulate(chunk.data() + i * ch, (runEnd - i) * ch, acc[b]);
             i = runEnd;
         }

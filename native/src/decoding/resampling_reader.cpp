@@ -25,9 +25,13 @@ std::uint64_t convertFrames(std::uint64_t frames, std::int64_t from, std::int64_
 
 }  // namespace
 
-ResamplingReader::~ResamplingReader() { close(); }
+ResamplingReader::~ResamplingReader() {
+    close();
+}
 
-ResamplingReader::ResamplingReader(ResamplingReader&& other) noexcept { *this = std::move(other); }
+ResamplingReader::ResamplingReader(ResamplingReader&& other) noexcept {
+    *this = std::move(other);
+}
 
 ResamplingReader& ResamplingReader::operator=(ResamplingReader&& other) noexcept {
     if (this == &other) return *this;
@@ -138,8 +142,8 @@ std::size_t ResamplingReader::readResampled(float* dst, std::size_t frames) {
                                  &used, dst + produced * ch, frames - produced, &made);
         } else {
             // End of input: flush what the filter still holds.
-            error = soxr_process(soxr_, nullptr, 0, nullptr, dst + produced * ch,
-                                 frames - produced, &made);
+            error = soxr_process(soxr_, nullptr, 0, nullptr, dst + produced * ch, frames - produced,
+                                 &made);
             if (made == 0) drained_ = true;
         }
         if (error != nullptr) {
@@ -161,12 +165,14 @@ std::size_t ResamplingReader::read(float* dst, std::size_t frames) {
     // Never deliver past the announced length, so callers can rely on it.
     if (lengthFrames_ > 0) {
         if (position_ >= lengthFrames_) return 0;
-        frames = static_cast<std::size_t>(std::min<std::uint64_t>(frames, lengthFrames_ - position_));
+        frames =
+            static_cast<std::size_t>(std::min<std::uint64_t>(frames, lengthFrames_ - position_));
     }
     std::size_t produced = 0;
     if (soxr_ == nullptr) {
         const sf_count_t got = sf_readf_float(file_, dst, static_cast<sf_count_t>(frames));
-        if (got < 0 || (static_cast<std::size_t>(got) < frames && sf_error(file_) != SF_ERR_NO_ERROR)) {
+        if (got < 0 ||
+            (static_cast<std::size_t>(got) < frames && sf_error(file_) != SF_ERR_NO_ERROR)) {
             readError_ = true;
         }
         produced = got > 0 ? static_cast<std::size_t>(got) : 0;
@@ -192,7 +198,8 @@ bool ResamplingReader::seek(std::uint64_t frame) {
                          : static_cast<std::uint64_t>(static_cast<unsigned __int128>(frame) *
                                                       static_cast<unsigned>(fileRate_) /
                                                       static_cast<unsigned>(outputRate_));
-    if (fileFrame > static_cast<std::uint64_t>(std::numeric_limits<sf_count_t>::max())) return false;
+    if (fileFrame > static_cast<std::uint64_t>(std::numeric_limits<sf_count_t>::max()))
+        return false;
     if (sf_seek(file_, static_cast<sf_count_t>(fileFrame), SEEK_SET) < 0) return false;
     readError_ = false;
     if (soxr_ != nullptr && !resetResampler()) {

@@ -15,7 +15,7 @@
 namespace velmora {
 
 class ResamplingReader {
-public:
+  public:
     ResamplingReader() = default;
     ~ResamplingReader();
     ResamplingReader(ResamplingReader&& other) noexcept;
@@ -45,7 +45,7 @@ public:
     // Moves to `frame` (output rate). False when the file cannot seek.
     bool seek(std::uint64_t frame);
 
-private:
+  private:
     bool resetResampler();
     std::size_t readResampled(float* dst, std::size_t frames);
     bool fillInput();
