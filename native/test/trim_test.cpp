@@ -142,6 +142,20 @@ TEST(Trim, ShortLastWindowEndsAtTheLastFrame) {
     EXPECT_DOUBLE_EQ(result.durationSeconds, 1.003);
 }
 
+TEST(Trim, BrokenSamplesCountAsSilence) {
+    const PcmBufferPtr clean = makeTrack(6.0, [](double t) { return t >= 1.0 && t < 5.0; });
+    auto broken = std::make_shared<PcmBuffer>(*clean);
+    for (std::size_t i : {7UL, 44'101UL, 100'003UL, 200'002UL})
+        broken->samples[i] = std::numeric_limits<float>::quiet_NaN();
+    broken->samples[150'001] = std::numeric_limits<float>::infinity();
+    const TrimResult expected = detectTrim(clean, 10.0, 0.0, 0.0);
+    const TrimResult result = detectTrim(broken, 10.0, 0.0, 0.0);
+    ASSERT_TRUE(result.ok);
+    EXPECT_NEAR(result.cueInSeconds, expected.cueInSeconds, 0.011);
+    EXPECT_NEAR(result.cueOutSeconds, expected.cueOutSeconds, 0.011);
+    EXPECT_NEAR(result.cueInSeconds, 1.0, 0.011);
+}
+
 TEST(Trim, SilenceAndEmptyBuffers) {
     const TrimResult silent = detectTrim(makeTrack(2.0, [](double) { return 0.0; }), 10.0, 0, 0);
     ASSERT_TRUE(silent.ok);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "analysis/sample_kernels.hpp"
 #include "decoding/decode_chain.hpp"
 
 namespace velmora {
@@ -70,11 +71,7 @@ TrimResult detectTrim(const PcmBufferPtr& buffer, double windowMs, double preRol
     for (std::uint64_t k = 0; k < K; ++k) {
         const std::uint64_t begin = k * w * ch;
         const std::uint64_t end = std::min((k + 1) * w, frames) * ch;
-        double sum = 0.0;
-        for (std::uint64_t i = begin; i < end; ++i) {
-            const double s = samples[i];
-            if (std::isfinite(s)) sum += s * s;  // a broken sample counts as silence
-        }
+        const double sum = analysis::sumOfSquares(samples + begin, end - begin);
         level[k] = std::sqrt(sum / static_cast<double>(end - begin));
         M = std::max(M, level[k]);
     }

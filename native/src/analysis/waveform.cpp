@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "analysis/sample_kernels.hpp"
 #include "decoding/resampling_reader.hpp"
 
 namespace velmora {
@@ -23,33 +24,9 @@ std::uint64_t bucketStart(std::uint64_t b, std::uint64_t buckets, std::uint64_t 
 }
 
 struct Bucket {
-    double min = std::numeric_limits<double>::infinity();
-    double max = -std::numeric_limits<double>::infinity();
-    double sum = 0.0;
+    analysis::SampleStats stats;
     std::uint64_t count = 0;
 };
-
-// Folds samples into one bucket. Non-finite samples (broken float files)
-// count as silence so they cannot poison the normalisation.
-void accumulate(const float* samples, std::size_t count, Bucket& bucket) {
-    double lo = bucket.min;
-    double hi = bucket.max;
-    double sums[4] = {0.0, 0.0, 0.0, 0.0};
-    for (std::size_t i = 0; i < count; ++i) {
-        double v = samples[i];
-        double a = std::fabs(v);
-        const bool finite = a <= std::numeric_limits<double>::max();
-        v = finite ? v : 0.0;
-        a = finite ? a : 0.0;
-        lo = std::min(lo, v);
-        hi = std::max(hi, v);
-        sums[i & 3] += a;
-    }
-    bucket.min = lo;
-    bucket.max = hi;
-    bucket.sum += (sums[0] + sums[1]) + (sums[2] + sums[3]);
-    bucket.count += count;
-}
 
 // Reads to the end, counting frames; for files that do not announce a length.
 std::uint64_t countFrames(ResamplingReader& reader, std::vector<float>& chunk,
@@ -110,7 +87,8 @@ WaveformResult computeWaveform(std::int32_t engineSampleRate, const TrackDescrip
                 b + 1 < buckets
                     ? static_cast<std::size_t>(std::min<std::uint64_t>(got, nextStart - frame))
                     : got;
-            accumulate(chunk.data() + i * ch, (runEnd - i) * ch, acc[b]);
+            analysis::accumulateStats(chunk.data() + i * ch, (runEnd - i) * ch, acc[b].stats);
+            acc[b].count += (runEnd - i) * ch;
             i = runEnd;
         }
         frame += got;
@@ -122,10 +100,10 @@ WaveformResult computeWaveform(std::int32_t engineSampleRate, const TrackDescrip
         const Bucket& in = acc[k];
         WaveformPeak& out = result.peaks[k];
         if (in.count == 0) continue;  // empty buckets stay zero and do not scale the rest
-        out.min = in.min;
-        out.max = in.max;
-        out.avg = in.sum / static_cast<double>(in.count);
-        out.amp = std::max({std::fabs(in.min), std::fabs(in.max), out.avg});
+        out.min = in.stats.min;
+        out.max = in.stats.max;
+        out.avg = in.stats.absSum / static_cast<double>(in.count);
+        out.amp = std::max({std::fabs(out.min), std::fabs(out.max), out.avg});
         peak = std::max(peak, out.amp);
     }
     if (!(peak > 0.0) || !std::isfinite(peak)) peak = 1.0;
