@@ -1,0 +1,213 @@
+#include "decoding/resampling_reader.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+namespace velmora {
+namespace {
+
+constexpr std::size_t kInputChunkFrames = 4096;
+// libsndfile accepts more, but nothing we play has more channels than this,
+// and it bounds the buffers.
+constexpr int kMaxChannels = 64;
+
+// frames × to / from, rounded to nearest, without overflow.
+std::uint64_t convertFrames(std::uint64_t frames, std::int64_t from, std::int64_t to) {
+    const unsigned __int128 scaled =
+        static_cast<unsigned __int128>(frames) * static_cast<unsigned __int128>(to) +
+        static_cast<unsigned __int128>(from / 2);
+    const unsigned __int128 result = scaled / static_cast<unsigned __int128>(from);
+    const auto cap = static_cast<unsigned __int128>(std::numeric_limits<std::int64_t>::max());
+    return static_cast<std::uint64_t>(std::min(result, cap));
+}
+
+}  // namespace
+
+ResamplingReader::~ResamplingReader() {
+    close();
+}
+
+ResamplingReader::ResamplingReader(ResamplingReader&& other) noexcept {
+    *this = std::move(other);
+}
+
+ResamplingReader& ResamplingReader::operator=(ResamplingReader&& other) noexcept {
+    if (this == &other) return *this;
+    close();
+    file_ = std::exchange(other.file_, nullptr);
+    soxr_ = std::exchange(other.soxr_, nullptr);
+    channels_ = std::exchange(other.channels_, 0);
+    fileRate_ = std::exchange(other.fileRate_, 0);
+    outputRate_ = std::exchange(other.outputRate_, 0);
+    fileFrames_ = std::exchange(other.fileFrames_, 0);
+    lengthFrames_ = std::exchange(other.lengthFrames_, 0);
+    position_ = std::exchange(other.position_, 0);
+    readError_ = std::exchange(other.readError_, false);
+    inputEnded_ = std::exchange(other.inputEnded_, false);
+    drained_ = std::exchange(other.drained_, false);
+    input_ = std::move(other.input_);
+    other.input_.clear();
+    inputFrames_ = std::exchange(other.inputFrames_, 0);
+    inputPos_ = std::exchange(other.inputPos_, 0);
+    return *this;
+}
+
+void ResamplingReader::close() noexcept {
+    if (soxr_ != nullptr) soxr_delete(soxr_);
+    if (file_ != nullptr) sf_close(file_);
+    soxr_ = nullptr;
+    file_ = nullptr;
+    channels_ = fileRate_ = outputRate_ = 0;
+    fileFrames_ = lengthFrames_ = position_ = 0;
+    readError_ = inputEnded_ = drained_ = false;
+    input_.clear();
+    input_.shrink_to_fit();
+    inputFrames_ = inputPos_ = 0;
+}
+
+bool ResamplingReader::open(const std::string& path, std::int32_t outputRate) {
+    close();
+    if (outputRate <= 0) return false;
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr) return false;
+    if (info.channels < 1 || info.channels > kMaxChannels || info.samplerate < 1) {
+        sf_close(file);
+        return false;
+    }
+    file_ = file;
+    channels_ = info.channels;
+    fileRate_ = info.samplerate;
+    outputRate_ = outputRate;
+    // Some containers report no length or a sentinel maximum.
+    const bool known = info.frames > 0 && info.frames < std::numeric_limits<sf_count_t>::max();
+    fileFrames_ = known ? static_cast<std::uint64_t>(info.frames) : 0;
+    lengthFrames_ = known ? convertFrames(fileFrames_, fileRate_, outputRate_) : 0;
+    if (fileRate_ != outputRate_) {
+        try {
+            input_.assign(kInputChunkFrames * static_cast<std::size_t>(channels_), 0.0f);
+        } catch (const std::bad_alloc&) {
+            close();
+            return false;
+        }
+        if (!resetResampler()) {
+            close();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ResamplingReader::resetResampler() {
+    if (soxr_ != nullptr) soxr_delete(soxr_);
+    soxr_ = nullptr;
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    soxr_error_t error = nullptr;
+    soxr_ = soxr_create(fileRate_, outputRate_, static_cast<unsigned>(channels_), &error, &io,
+                        &quality, nullptr);
+    inputFrames_ = inputPos_ = 0;
+    inputEnded_ = drained_ = false;
+    return error == nullptr && soxr_ != nullptr;
+}
+
+bool ResamplingReader::fillInput() {
+    const sf_count_t got =
+        sf_readf_float(file_, input_.data(), static_cast<sf_count_t>(kInputChunkFrames));
+    if (got <= 0) {
+        inputEnded_ = true;
+        if (sf_error(file_) != SF_ERR_NO_ERROR) readError_ = true;
+        return false;
+    }
+    inputFrames_ = static_cast<std::size_t>(got);
+    inputPos_ = 0;
+    return true;
+}
+
+std::size_t ResamplingReader::readResampled(float* dst, std::size_t frames) {
+    const std::size_t ch = static_cast<std::size_t>(channels_);
+    std::size_t produced = 0;
+    while (produced < frames && !drained_) {
+        if (inputPos_ == inputFrames_ && !inputEnded_) {
+            fillInput();
+            if (readError_) return produced;
+        }
+        std::size_t used = 0;
+        std::size_t made = 0;
+        soxr_error_t error = nullptr;
+        if (inputPos_ < inputFrames_) {
+            error = soxr_process(soxr_, input_.data() + inputPos_ * ch, inputFrames_ - inputPos_,
+                                 &used, dst + produced * ch, frames - produced, &made);
+        } else {
+            // End of input: flush what the filter still holds.
+            error = soxr_process(soxr_, nullptr, 0, nullptr, dst + produced * ch, frames - produced,
+                                 &made);
+            if (made == 0) drained_ = true;
+        }
+        if (error != nullptr) {
+            readError_ = true;
+            return produced;
+        }
+        if (used == 0 && made == 0 && inputPos_ < inputFrames_) {
+            readError_ = true;  // a stalled resampler would spin forever
+            return produced;
+        }
+        inputPos_ += used;
+        produced += made;
+    }
+    return produced;
+}
+
+std::size_t ResamplingReader::read(float* dst, std::size_t frames) {
+    if (file_ == nullptr || dst == nullptr || readError_ || frames == 0) return 0;
+    // Never deliver past the announced length, so callers can rely on it.
+    if (lengthFrames_ > 0) {
+        if (position_ >= lengthFrames_) return 0;
+        frames =
+            static_cast<std::size_t>(std::min<std::uint64_t>(frames, lengthFrames_ - position_));
+    }
+    std::size_t produced = 0;
+    if (soxr_ == nullptr) {
+        const sf_count_t got = sf_readf_float(file_, dst, static_cast<sf_count_t>(frames));
+        if (got < 0 ||
+            (static_cast<std::size_t>(got) < frames && sf_error(file_) != SF_ERR_NO_ERROR)) {
+            readError_ = true;
+        }
+        produced = got > 0 ? static_cast<std::size_t>(got) : 0;
+    } else {
+        produced = readResampled(dst, frames);
+        // The resampler may come up a frame or two short of the rounded
+        // length; pad with silence so the announced length holds.
+        if (produced < frames && drained_ && !readError_ && lengthFrames_ > 0) {
+            const std::size_t ch = static_cast<std::size_t>(channels_);
+            std::memset(dst + produced * ch, 0, (frames - produced) * ch * sizeof(float));
+            produced = frames;
+        }
+    }
+    position_ += produced;
+    return produced;
+}
+
+bool ResamplingReader::seek(std::uint64_t frame) {
+    if (file_ == nullptr) return false;
+    if (lengthFrames_ > 0) frame = std::min(frame, lengthFrames_);
+    const std::uint64_t fileFrame =
+        soxr_ == nullptr ? frame
+                         : static_cast<std::uint64_t>(static_cast<unsigned __int128>(frame) *
+                                                      static_cast<unsigned>(fileRate_) /
+                                                      static_cast<unsigned>(outputRate_));
+    if (fileFrame > static_cast<std::uint64_t>(std::numeric_limits<sf_count_t>::max()))
+        return false;
+    if (sf_seek(file_, static_cast<sf_count_t>(fileFrame), SEEK_SET) < 0) return false;
+    readError_ = false;
+    if (soxr_ != nullptr && !resetResampler()) {
+        readError_ = true;
+        return false;
+    }
+    position_ = frame;
+    return true;
+}
+
+}  // namespace velmora

@@ -1,0 +1,139 @@
+#include "decoding/resampling_reader.hpp"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <numbers>
+
+#include "support/test_support.hpp"
+
+namespace velmora {
+namespace {
+
+using test::TempDir;
+
+std::vector<float> readAll(ResamplingReader& reader, std::size_t chunk) {
+    std::vector<float> out;
+    std::vector<float> buffer(chunk * reader.channels());
+    while (std::size_t got = reader.read(buffer.data(), chunk))
+        out.insert(out.end(), buffer.begin(), buffer.begin() + got * reader.channels());
+    return out;
+}
+
+double sineAt(double seconds, double frequency, double amplitude) {
+    return amplitude * std::sin(2.0 * std::numbers::pi * frequency * seconds);
+}
+
+// 44.1 kHz in, 48 kHz out: same tone, same level, same phase, whole tail.
+TEST(ResamplingReader, ResampledSineKeepsFrequencyLevelAndLength) {
+    TempDir dir;
+    const std::string path = dir.file("sine.wav");
+    const std::uint64_t inFrames = 44'100 * 2 + 17;
+    ASSERT_TRUE(test::writeWav(path, test::makeSine(inFrames, 2, 44'100, 997.0, 0.5), 2, 44'100,
+                               SF_FORMAT_FLOAT));
+
+    ResamplingReader reader;
+    ASSERT_TRUE(reader.open(path, 48'000));
+    EXPECT_EQ(reader.channels(), 2);
+    EXPECT_EQ(reader.fileRate(), 44'100);
+    const double expectedFrames = inFrames * 48'000.0 / 44'100.0;
+    EXPECT_NEAR(static_cast<double>(reader.lengthFrames()), expectedFrames, 2.0);
+
+    const std::vector<float> out = readAll(reader, 1000);
+    ASSERT_EQ(out.size() / 2, reader.lengthFrames());
+    EXPECT_FALSE(reader.readError());
+
+    // Away from the edges the output is the same sine sampled at 48 kHz.
+    double maxError = 0.0;
+    double sumSquares = 0.0;
+    std::size_t counted = 0;
+    for (std::size_t f = 2000; f + 2000 < out.size() / 2; ++f) {
+        const double expected = sineAt(f / 48'000.0, 997.0, 0.5);
+        for (int c = 0; c < 2; ++c) {
+            maxError = std::max(maxError, std::fabs(out[f * 2 + c] - expected));
+            sumSquares += static_cast<double>(out[f * 2 + c]) * out[f * 2 + c];
+            ++counted;
+        }
+    }
+    EXPECT_LT(maxError, 1e-3);
+    EXPECT_NEAR(std::sqrt(sumSquares / counted), 0.5 / std::sqrt(2.0), 1e-3);
+}
+
+TEST(ResamplingReader, PassThroughIsBitExactWhateverTheReadSize) {
+    TempDir dir;
+    const std::string path = dir.file("noise.wav");
+    const auto samples = test::makeSamples(10'007, 3, [](std::uint64_t f, int c) {
+        return static_cast<float>(std::sin(f * 0.37 + c) * 0.9);
+    });
+    ASSERT_TRUE(test::writeWav(path, samples, 3, 48'000, SF_FORMAT_FLOAT));
+    for (std::size_t chunk : {1U, 333U, 65'536U}) {
+        ResamplingReader reader;
+        ASSERT_TRUE(reader.open(path, 48'000));
+        EXPECT_EQ(reader.lengthFrames(), 10'007U);
+        EXPECT_EQ(readAll(reader, chunk), samples) << "chunk " << chunk;
+    }
+}
+
+TEST(ResamplingReader, SeekLandsOnTheRequestedFrame) {
+    TempDir dir;
+    const std::string path = dir.file("ramp.wav");
+    const auto samples = test::makeSamples(
+        48'000, 1, [](std::uint64_t f, int) { return static_cast<float>(f) / 65'536.0f; });
+    ASSERT_TRUE(test::writeWav(path, samples, 1, 48'000, SF_FORMAT_FLOAT));
+
+    ResamplingReader reader;
+    ASSERT_TRUE(reader.open(path, 48'000));
+    float value = 0.0f;
+    for (std::uint64_t target : {12'345ULL, 0ULL, 47'999ULL}) {
+        ASSERT_TRUE(reader.seek(target));
+        EXPECT_EQ(reader.position(), target);
+        ASSERT_EQ(reader.read(&value, 1), 1U);
+        EXPECT_EQ(value, samples[target]);
+    }
+    ASSERT_TRUE(reader.seek(48'000));
+    EXPECT_EQ(reader.read(&value, 1), 0U);
+}
+
+TEST(ResamplingReader, SeekWhileResamplingContinuesTheSignal) {
+    TempDir dir;
+    const std::string path = dir.file("sine.wav");
+    ASSERT_TRUE(test::writeWav(path, test::makeSine(44'100, 1, 44'100, 440.0, 0.5), 1, 44'100,
+                               SF_FORMAT_FLOAT));
+    ResamplingReader reader;
+    ASSERT_TRUE(reader.open(path, 48'000));
+    std::vector<float> first(100);
+    reader.read(first.data(), first.size());
+
+    const std::uint64_t target = 24'000;  // 0.5 s, an exact input frame
+    ASSERT_TRUE(reader.seek(target));
+    std::vector<float> out(4000);
+    ASSERT_EQ(reader.read(out.data(), out.size()), out.size());
+    // Past the resampler's start-up the samples follow the sine from 0.5 s.
+    for (std::size_t i = 200; i < out.size(); ++i)
+        ASSERT_NEAR(out[i], sineAt((target + i) / 48'000.0, 440.0, 0.5), 2e-3) << i;
+}
+
+TEST(ResamplingReader, MissingFileFailsAndMovesKeepTheStream) {
+    ResamplingReader missing;
+    EXPECT_FALSE(missing.open("/nonexistent/velmora/none.wav", 48'000));
+    EXPECT_FALSE(missing.isOpen());
+
+    TempDir dir;
+    const std::string path = dir.file("ramp.wav");
+    const auto samples = test::makeSamples(
+        1000, 1, [](std::uint64_t f, int) { return static_cast<float>(f) / 1000.0f; });
+    ASSERT_TRUE(test::writeWav(path, samples, 1, 22'050, SF_FORMAT_FLOAT));
+    ResamplingReader reader;
+    ASSERT_TRUE(reader.open(path, 48'000));
+    std::vector<float> head(50);
+    ASSERT_EQ(reader.read(head.data(), head.size()), head.size());
+    ResamplingReader moved(std::move(reader));
+    EXPECT_FALSE(reader.isOpen());
+    EXPECT_EQ(moved.position(), 50U);
+    const std::size_t rest = readAll(moved, 64).size();
+    EXPECT_EQ(50 + rest, moved.lengthFrames());
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,213 @@
+#include "analysis/trim.hpp"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <numbers>
+
+#include "decoding/decode_chain.hpp"
+#include "support/test_support.hpp"
+
+namespace velmora {
+namespace {
+
+constexpr int kRate = 44'100;
+
+// Mono buffer of `seconds`, a 440 Hz tone shaped by `envelope(t)`.
+PcmBufferPtr makeTrack(double seconds, const std::function<double(double)>& envelope,
+                       int rate = kRate, int channels = 1) {
+    auto buffer = std::make_shared<PcmBuffer>();
+    buffer->sampleRate = rate;
+    buffer->channels = channels;
+    const auto frames = static_cast<std::uint64_t>(std::llround(seconds * rate));
+    buffer->samples = test::makeSamples(frames, channels, [&](std::uint64_t f, int) {
+        const double t = static_cast<double>(f) / rate;
+        return static_cast<float>(envelope(t) * 0.5 * std::sin(2.0 * std::numbers::pi * 440.0 * t));
+    });
+    return buffer;
+}
+
+// 2 s silence, 1.5 s fade-in, 20 s tone, 2 s fade-out, 3 s silence. The fades
+// cross the quiet threshold (0.3 % of the peak level) at these times:
+constexpr double kAudibleFrom = 2.0 + 0.003 * 1.5;
+constexpr double kAudibleUntil = 25.5 - 0.003 * 2.0;
+double fadedEnvelope(double t) {
+    if (t < 2.0) return 0.0;
+    if (t < 3.5) return (t - 2.0) / 1.5;
+    if (t < 23.5) return 1.0;
+    if (t < 25.5) return (25.5 - t) / 2.0;
+    return 0.0;
+}
+
+TEST(Trim, FindsTheFadesForAnyWindow) {
+    const PcmBufferPtr track = makeTrack(28.5, fadedEnvelope);
+    for (double windowMs : {5.0, 10.0, 20.0, 50.0}) {
+        const TrimResult result = detectTrim(track, windowMs, 0.0, 0.0);
+        ASSERT_TRUE(result.ok) << windowMs;
+        EXPECT_TRUE(result.message.empty());
+        EXPECT_NEAR(result.durationSeconds, 28.5, 1e-9);
+        EXPECT_NEAR(result.cueInSeconds, kAudibleFrom, windowMs / 1000.0) << windowMs;
+        EXPECT_NEAR(result.cueOutSeconds, kAudibleUntil, windowMs / 1000.0) << windowMs;
+    }
+}
+
+TEST(Trim, IgnoresClicksShorterThanTheLoudRun) {
+    // A 30 ms click well before the music, and a track that is only a click.
+    const auto click = [](double t) { return t >= 0.5 && t < 0.53 ? 1.0 : 0.0; };
+    const TrimResult withMusic =
+        detectTrim(makeTrack(12.0, [&](double t) { return click(t) + (t >= 4.0 && t < 10.0); }),
+                   10.0, 0.0, 0.0);
+    ASSERT_TRUE(withMusic.ok);
+    EXPECT_NEAR(withMusic.cueInSeconds, 4.0, 0.01);
+    EXPECT_NEAR(withMusic.cueOutSeconds, 10.0, 0.01);
+
+    const TrimResult onlyClick = detectTrim(makeTrack(3.0, click), 10.0, 0.0, 0.0);
+    ASSERT_TRUE(onlyClick.ok);
+    EXPECT_EQ(onlyClick.cueInSeconds, 0.0);
+    EXPECT_DOUBLE_EQ(onlyClick.cueOutSeconds, 3.0);
+}
+
+TEST(Trim, RollsAreAddedAndClampedToTheTrack) {
+    const PcmBufferPtr track = makeTrack(28.5, fadedEnvelope);
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        double pre, post, cueIn, cueOut;
+    } cases[] = {
+        {0.5, 1.0, kAudibleFrom - 0.5, kAudibleUntil + 1.0},  // plain rolls
+        {10.0, 10.0, 0.0, 28.5},                              // clamped at both ends
+        {inf, 1e300, 0.0, 28.5},                              // absurd values clamp too
+        {-3.0, nan, kAudibleFrom, kAudibleUntil},             // negative and NaN count as none
+    };
+    for (const auto& c : cases) {
+        const TrimResult result = detectTrim(track, 10.0, c.pre, c.post);
+        ASSERT_TRUE(result.ok);
+        EXPECT_NEAR(result.cueInSeconds, c.cueIn, 0.01) << c.pre;
+        EXPECT_NEAR(result.cueOutSeconds, c.cueOut, 0.01) << c.post;
+        EXPECT_LE(result.cueOutSeconds, result.durationSeconds);
+    }
+}
+
+TEST(Trim, TooShortASpanFallsBackToTheWholeTrack) {
+    const struct {
+        double burstSeconds;
+        bool trimmed;
+    } cases[] = {{0.07, false}, {0.3, true}};
+    for (const auto& c : cases) {
+        const TrimResult result = detectTrim(
+            makeTrack(2.0, [&](double t) { return t >= 1.0 && t < 1.0 + c.burstSeconds; }), 10.0,
+            0.0, 0.0);
+        ASSERT_TRUE(result.ok);
+        if (c.trimmed) {
+            EXPECT_NEAR(result.cueInSeconds, 1.0, 0.01);
+            EXPECT_NEAR(result.cueOutSeconds, 1.0 + c.burstSeconds, 0.01);
+        } else {
+            EXPECT_EQ(result.cueInSeconds, 0.0);
+            EXPECT_DOUBLE_EQ(result.cueOutSeconds, 2.0);
+        }
+    }
+}
+
+TEST(Trim, WindowsBelowFiveMillisecondsActAsFive) {
+    const PcmBufferPtr track = makeTrack(6.0, [](double t) { return t >= 1.234 && t < 4.567; });
+    const TrimResult reference = detectTrim(track, 5.0, 0.0, 0.0);
+    ASSERT_TRUE(reference.ok);
+    for (double windowMs : {4.99, 1.0, 0.0, -20.0, std::numeric_limits<double>::quiet_NaN()}) {
+        const TrimResult result = detectTrim(track, windowMs, 0.0, 0.0);
+        EXPECT_EQ(result.cueInSeconds, reference.cueInSeconds) << windowMs;
+        EXPECT_EQ(result.cueOutSeconds, reference.cueOutSeconds) << windowMs;
+    }
+    // A window longer than the track is one window: nothing to trim.
+    const TrimResult huge = detectTrim(track, std::numeric_limits<double>::infinity(), 0.0, 0.0);
+    ASSERT_TRUE(huge.ok);
+    EXPECT_EQ(huge.cueInSeconds, 0.0);
+    EXPECT_DOUBLE_EQ(huge.cueOutSeconds, 6.0);
+}
+
+TEST(Trim, ShortLastWindowEndsAtTheLastFrame) {
+    // 1 kHz stereo, 10 ms windows of 10 frames; 1003 frames leave a 3-frame window.
+    auto buffer = std::make_shared<PcmBuffer>();
+    buffer->sampleRate = 1000;
+    buffer->channels = 2;
+    buffer->samples = test::makeSamples(1003, 2, [](std::uint64_t f, int c) {
+        return f < 300 ? 0.0f : (((f + c) % 2) ? 0.5f : -0.5f);
+    });
+    const TrimResult result = detectTrim(buffer, 10.0, 0.0, 0.0);
+    ASSERT_TRUE(result.ok);
+    EXPECT_DOUBLE_EQ(result.cueInSeconds, 0.3);
+    EXPECT_DOUBLE_EQ(result.cueOutSeconds, 1.003);
+    EXPECT_DOUBLE_EQ(result.durationSeconds, 1.003);
+}
+
+TEST(Trim, BrokenSamplesCountAsSilence) {
+    const PcmBufferPtr clean = makeTrack(6.0, [](double t) { return t >= 1.0 && t < 5.0; });
+    auto broken = std::make_shared<PcmBuffer>(*clean);
+    for (std::size_t i : {7UL, 44'101UL, 100'003UL, 200'002UL})
+        broken->samples[i] = std::numeric_limits<float>::quiet_NaN();
+    broken->samples[150'001] = std::numeric_limits<float>::infinity();
+    const TrimResult expected = detectTrim(clean, 10.0, 0.0, 0.0);
+    const TrimResult result = detectTrim(broken, 10.0, 0.0, 0.0);
+    ASSERT_TRUE(result.ok);
+    EXPECT_NEAR(result.cueInSeconds, expected.cueInSeconds, 0.011);
+    EXPECT_NEAR(result.cueOutSeconds, expected.cueOutSeconds, 0.011);
+    EXPECT_NEAR(result.cueInSeconds, 1.0, 0.011);
+}
+
+TEST(Trim, SilenceAndEmptyBuffers) {
+    const TrimResult silent = detectTrim(makeTrack(2.0, [](double) { return 0.0; }), 10.0, 0, 0);
+    ASSERT_TRUE(silent.ok);
+    EXPECT_EQ(silent.cueInSeconds, 0.0);
+    EXPECT_DOUBLE_EQ(silent.cueOutSeconds, 2.0);
+
+    auto noChannels = std::make_shared<PcmBuffer>();
+    noChannels->sampleRate = kRate;
+    noChannels->samples.assign(100, 0.5f);
+    auto noRate = std::make_shared<PcmBuffer>(*noChannels);
+    noRate->channels = 1;
+    noRate->sampleRate = 0;
+    auto noSamples = std::make_shared<PcmBuffer>();
+    noSamples->sampleRate = kRate;
+    noSamples->channels = 2;
+    for (const PcmBufferPtr& buffer : {PcmBufferPtr{}, PcmBufferPtr{noChannels},
+                                       PcmBufferPtr{noRate}, PcmBufferPtr{noSamples}}) {
+        const TrimResult result = detectTrim(buffer, 10.0, 0.0, 0.0);
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.message, "Empty PCM buffer.");
+        EXPECT_EQ(result.cueOutSeconds, 0.0);
+    }
+}
+
+TEST(TrackTrim, FailedDecodeIsReported) {
+    TrackCache cache;
+    TrackDescriptor track;
+    track.path = "/nonexistent/velmora-track.wav";
+    const TrimResult result = analyzeTrackTrim(cache, track, 10.0, 0.0, 0.0);
+    EXPECT_FALSE(result.ok);
+    EXPECT_FALSE(result.message.empty());
+    EXPECT_EQ(result.durationSeconds, 0.0);
+}
+
+// Needs the real decoder; skipped while decoding is unavailable.
+TEST(TrackTrim, FileMatchesTheInMemoryAnalysis) {
+    test::TempDir dir;
+    const PcmBufferPtr track = makeTrack(28.5, fadedEnvelope, kRate, 2);
+    TrackDescriptor descriptor;
+    descriptor.path = dir.file("faded.wav");
+    ASSERT_TRUE(test::writeWav(descriptor.path, track->samples, 2, kRate, SF_FORMAT_FLOAT));
+    TrackCache cache;
+    std::string message;
+    if (!decodeTrack(cache, descriptor, false, message)) GTEST_SKIP() << message;
+
+    const TrimResult fromFile = analyzeTrackTrim(cache, descriptor, 10.0, 0.25, 0.5);
+    const TrimResult inMemory = detectTrim(track, 10.0, 0.25, 0.5);
+    ASSERT_TRUE(fromFile.ok) << fromFile.message;
+    EXPECT_NEAR(fromFile.cueInSeconds, inMemory.cueInSeconds, 1e-9);
+    EXPECT_NEAR(fromFile.cueOutSeconds, inMemory.cueOutSeconds, 1e-9);
+    EXPECT_NEAR(fromFile.durationSeconds, 28.5, 1e-9);
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,190 @@
+#include "analysis/waveform.hpp"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <limits>
+#include <numbers>
+
+#include "support/test_support.hpp"
+
+namespace velmora {
+namespace {
+
+using test::TempDir;
+constexpr std::int32_t kRate = 48'000;
+
+TrackDescriptor trackAt(const std::string& path) {
+    TrackDescriptor track;
+    track.path = path;
+    return track;
+}
+
+// Writes a float WAV at the engine rate, so no resampling blurs the values.
+std::string writeTrack(const TempDir& dir, const std::vector<float>& samples, int channels = 1,
+                       int rate = kRate) {
+    const std::string path = dir.file("track.wav");
+    EXPECT_TRUE(test::writeWav(path, samples, channels, rate, SF_FORMAT_FLOAT));
+    return path;
+}
+
+void expectFinite(const WaveformResult& result) {
+    for (const WaveformPeak& p : result.peaks) {
+        ASSERT_TRUE(std::isfinite(p.min) && std::isfinite(p.max) && std::isfinite(p.avg) &&
+                    std::isfinite(p.amp));
+    }
+}
+
+TEST(Waveform, BucketCountFollowsMaxPoints) {
+    TempDir dir;
+    const std::string path = writeTrack(dir, test::makeSine(4800, 1, kRate, 440.0, 0.5));
+    const struct {
+        std::int32_t maxPoints;
+        std::size_t expected;
+    } cases[] = {
+        {0, 1200},
+        {-1, 1200},
+        {10, 64},
+        {64, 64},
+        {5000, 5000},
+        {std::numeric_limits<std::int32_t>::max(), static_cast<std::size_t>(kMaxWaveformPoints)},
+    };
+    for (const auto& c : cases) {
+        const WaveformResult result = computeWaveform(kRate, trackAt(path), c.maxPoints);
+        ASSERT_TRUE(result.ok) << c.maxPoints;
+        EXPECT_EQ(result.peaks.size(), c.expected) << c.maxPoints;
+    }
+}
+
+TEST(Waveform, RampGivesExactBucketValues) {
+    TempDir dir;
+    // 64 buckets of 100 frames; the first frame (-1) is the loudest, so no scaling.
+    const auto ramp = test::makeSamples(6400, 1, [](std::uint64_t f, int) {
+        return static_cast<float>((static_cast<double>(f) - 3200.0) / 3200.0);
+    });
+    const WaveformResult result = computeWaveform(kRate, trackAt(writeTrack(dir, ramp)), 64);
+    ASSERT_TRUE(result.ok);
+    ASSERT_EQ(result.peaks.size(), 64U);
+    EXPECT_DOUBLE_EQ(result.durationSeconds, 6400.0 / kRate);
+    EXPECT_EQ(result.channels, 1);
+    for (std::size_t b = 0; b < 64; ++b) {
+        double sum = 0.0;
+        for (std::size_t f = b * 100; f < (b + 1) * 100; ++f) sum += std::fabs(ramp[f]);
+        const WaveformPeak& p = result.peaks[b];
+        EXPECT_DOUBLE_EQ(p.min, ramp[b * 100]) << b;
+        EXPECT_DOUBLE_EQ(p.max, ramp[b * 100 + 99]) << b;
+        EXPECT_NEAR(p.avg, sum / 100.0, 1e-12) << b;
+        EXPECT_DOUBLE_EQ(p.amp, std::max({std::fabs(p.min), std::fabs(p.max), p.avg})) << b;
+    }
+    EXPECT_DOUBLE_EQ(result.peaks[0].amp, 1.0);
+}
+
+TEST(Waveform, SineNormalisesToFullScale) {
+    TempDir dir;
+    // 1 kHz at 48 kHz: 48 samples a period, peaks hit exactly; both channels alike.
+    const auto sine = test::makeSine(48'000, 2, kRate, 1000.0, 0.25);
+    const WaveformResult result = computeWaveform(kRate, trackAt(writeTrack(dir, sine, 2)), 100);
+    ASSERT_TRUE(result.ok);
+    EXPECT_EQ(result.channels, 2);
+    double meanAbs = 0.0;
+    for (int k = 0; k < 48; ++k) meanAbs += std::fabs(std::sin(2.0 * std::numbers::pi * k / 48.0));
+    meanAbs /= 48.0;
+    for (const WaveformPeak& p : result.peaks) {
+        EXPECT_NEAR(p.max, 1.0, 1e-6);
+        EXPECT_NEAR(p.min, -1.0, 1e-6);
+        EXPECT_NEAR(p.avg, meanAbs, 1e-6);
+        EXPECT_NEAR(p.amp, 1.0, 1e-6);
+    }
+}
+
+TEST(Waveform, SilenceAndTinySignalsStayFinite) {
+    TempDir dir;
+    const WaveformResult silent =
+        computeWaveform(kRate, trackAt(writeTrack(dir, std::vector<float>(9600, 0.0f))), 64);
+    ASSERT_TRUE(silent.ok);
+    expectFinite(silent);
+    for (const WaveformPeak& p : silent.peaks) EXPECT_EQ(p.amp, 0.0);
+
+    const WaveformResult tiny = computeWaveform(
+        kRate, trackAt(writeTrack(dir, test::makeSine(9600, 1, kRate, 1000.0, 1e-7))), 64);
+    ASSERT_TRUE(tiny.ok);
+    expectFinite(tiny);
+    double peak = 0.0;
+    for (const WaveformPeak& p : tiny.peaks) peak = std::max(peak, p.amp);
+    EXPECT_NEAR(peak, 1.0, 1e-9);
+}
+
+// A track shorter than the bucket count: empty buckets are zero and do not
+// hold the real peaks down.
+TEST(Waveform, EmptyBucketsReportZeros) {
+    TempDir dir;
+    const auto samples =
+        test::makeSamples(10, 1, [](std::uint64_t f, int) { return f == 3 ? 0.5f : 0.1f; });
+    const WaveformResult result = computeWaveform(kRate, trackAt(writeTrack(dir, samples)), 64);
+    ASSERT_TRUE(result.ok);
+    ASSERT_EQ(result.peaks.size(), 64U);
+    std::vector<std::size_t> filled;
+    for (std::size_t b = 0; b < 64; ++b)
+        if (result.peaks[b].amp != 0.0) filled.push_back(b);
+    // Frame g lands in bucket g * 64 / 10.
+    EXPECT_EQ(filled, (std::vector<std::size_t>{0, 6, 12, 19, 25, 32, 38, 44, 51, 57}));
+    EXPECT_DOUBLE_EQ(result.peaks[19].amp, 1.0);
+    EXPECT_NEAR(result.peaks[0].amp, 0.2, 1e-7);
+    const WaveformPeak& empty = result.peaks[1];
+    EXPECT_EQ(empty.min, 0.0);
+    EXPECT_EQ(empty.max, 0.0);
+    EXPECT_EQ(empty.avg, 0.0);
+}
+
+TEST(Waveform, ReportsTheEngineRateNotTheFileRate) {
+    TempDir dir;
+    const std::string path =
+        writeTrack(dir, test::makeSine(44'100, 2, 44'100, 440.0, 0.5), 2, 44'100);
+    const struct {
+        std::int32_t engineRate;
+        std::int32_t expected;
+    } cases[] = {{48'000, 48'000}, {96'000, 96'000}, {4000, 8000}, {0, 8000}};
+    for (const auto& c : cases) {
+        const WaveformResult result = computeWaveform(c.engineRate, trackAt(path), 64);
+        ASSERT_TRUE(result.ok) << c.engineRate;
+        EXPECT_EQ(result.sampleRate, c.expected);
+        EXPECT_NEAR(result.durationSeconds, 1.0, 1e-4) << c.engineRate;
+        EXPECT_NEAR(result.peaks[32].amp, 1.0, 0.02) << c.engineRate;
+    }
+}
+
+// A FLAC stream written through a pipe does not record its length; the
+// track must still spread over all buckets.
+TEST(Waveform, UnknownLengthStillFillsEveryBucket) {
+    TempDir dir;
+    const auto samples = test::makeSamples(kRate, 1, [](std::uint64_t f, int) {
+        const double amplitude = f < kRate / 2 ? 0.1 : 0.8;
+        return static_cast<float>(amplitude *
+                                  std::sin(2.0 * std::numbers::pi * 1000.0 * f / kRate));
+    });
+    const std::string wav = writeTrack(dir, samples);
+    const std::string flac = dir.file("streamed.flac");
+    if (test::runQuiet("(sox '" + wav +
+                       "' -b 16 -t raw - | flac -s --force-raw-format --endian=little "
+                       "--sign=signed --channels=1 --bps=16 --sample-rate=48000 - -c | cat > '" +
+                       flac + "')") != 0) {
+        GTEST_SKIP() << "sox/flac unavailable";
+    }
+    const WaveformResult result = computeWaveform(kRate, trackAt(flac), 64);
+    ASSERT_TRUE(result.ok);
+    EXPECT_NEAR(result.durationSeconds, 1.0, 1e-9);
+    for (std::size_t b = 0; b < 64; ++b)
+        EXPECT_NEAR(result.peaks[b].amp, b < 32 ? 0.125 : 1.0, 0.01) << b;
+}
+
+TEST(Waveform, MissingFileFails) {
+    const WaveformResult result = computeWaveform(kRate, trackAt("/nonexistent/velmora.wav"), 64);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.message, "analyzeWaveform: cannot open file");
+    EXPECT_TRUE(result.peaks.empty());
+    EXPECT_EQ(result.durationSeconds, 0.0);
+}
+
+}  // namespace
+}  // namespace velmora
