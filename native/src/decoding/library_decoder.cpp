@@ -27,7 +27,9 @@ struct MemoryFile {
     sf_count_t size() const { return static_cast<sf_count_t>(bytes->size()); }
 };
 
-sf_count_t memoryLength(void* user) { return static_cast<MemoryFile*>(user)->size(); }
+sf_count_t memoryLength(void* user) {
+    return static_cast<MemoryFile*>(user)->size();
+}
 
 sf_count_t memorySeek(sf_count_t offset, int whence, void* user) {
     auto* file = static_cast<MemoryFile*>(user);
@@ -48,9 +50,13 @@ sf_count_t memoryRead(void* destination, sf_count_t count, void* user) {
     return n;
 }
 
-sf_count_t memoryWrite(const void*, sf_count_t, void*) { return 0; }
+sf_count_t memoryWrite(const void*, sf_count_t, void*) {
+    return 0;
+}
 
-sf_count_t memoryTell(void* user) { return static_cast<MemoryFile*>(user)->position; }
+sf_count_t memoryTell(void* user) {
+    return static_cast<MemoryFile*>(user)->position;
+}
 
 bool isOggExtension(const std::string& extension) {
     return extension == "ogg" || extension == "oga" || extension == "vorbis";
@@ -79,8 +85,8 @@ PcmBufferPtr readDecodedFrames(SNDFILE* file, const SF_INFO& info, std::string& 
         for (;;) {
             const std::size_t offset = samples.size();
             samples.resize(offset + static_cast<std::size_t>(kChunkFrames) * channels);
-            const sf_count_t got =
-                std::max<sf_count_t>(0, sf_readf_float(file, samples.data() + offset, kChunkFrames));
+            const sf_count_t got = std::max<sf_count_t>(
+                0, sf_readf_float(file, samples.data() + offset, kChunkFrames));
             samples.resize(offset + static_cast<std::size_t>(got) * channels);
             framesRead += got;
             if (got < kChunkFrames) break;

@@ -22,7 +22,8 @@ constexpr const char* kStreamInfoFailed = "media decoder could not read the stre
 constexpr const char* kNoAudioStream = "media decoder found no audio stream.";
 constexpr const char* kNoDecoder = "media decoder has no codec for the audio stream.";
 constexpr const char* kDecoderInitFailed = "media decoder could not open the codec: ";
-constexpr const char* kInvalidFormat = "media decoder returned an invalid sample rate or channel count.";
+constexpr const char* kInvalidFormat =
+    "media decoder returned an invalid sample rate or channel count.";
 constexpr const char* kConvertFailed = "media decoder sample conversion failed: ";
 constexpr const char* kDecodeFailed = "media decoder decode failed: ";
 constexpr const char* kZeroFrames = "media decoder decoded zero PCM frames.";
@@ -65,7 +66,7 @@ using SwrPtr = std::unique_ptr<SwrContext, SwrFree>;
 // Converts decoded frames to interleaved float in the first frame's layout and
 // rate, rebuilding the converter when the decoder changes its parameters.
 class FrameConverter {
-public:
+  public:
     FrameConverter() = default;
     FrameConverter(const FrameConverter&) = delete;
     FrameConverter& operator=(const FrameConverter&) = delete;
@@ -100,12 +101,12 @@ public:
     int channels() const { return outLayout_.nb_channels; }
     std::vector<float>& samples() { return samples_; }
 
-private:
+  private:
     bool configure(AVFrame& frame, std::string& message) {
         SwrContext* raw = nullptr;
-        int result = swr_alloc_set_opts2(&raw, &outLayout_, AV_SAMPLE_FMT_FLT, outRate_,
-                                         &frame.ch_layout, static_cast<AVSampleFormat>(frame.format),
-                                         frame.sample_rate, 0, nullptr);
+        int result = swr_alloc_set_opts2(
+            &raw, &outLayout_, AV_SAMPLE_FMT_FLT, outRate_, &frame.ch_layout,
+            static_cast<AVSampleFormat>(frame.format), frame.sample_rate, 0, nullptr);
         swr_.reset(raw);
         if (result >= 0) result = swr_init(swr_.get());
         if (result < 0) {

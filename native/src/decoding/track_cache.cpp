@@ -24,7 +24,8 @@ PcmBufferPtr TrackCache::lookup(const std::string& path, bool forPlayback) {
 
 void TrackCache::insert(const std::string& path, PcmBufferPtr buffer, bool forPlayback) {
     if (!buffer) return;
-    const std::uint64_t byteSize = static_cast<std::uint64_t>(buffer->samples.size()) * sizeof(float);
+    const std::uint64_t byteSize =
+        static_cast<std::uint64_t>(buffer->samples.size()) * sizeof(float);
     std::lock_guard lock(mutex_);
     // Storing it would evict everything, prepared tracks included, and then
     // itself: the caller keeps its own reference instead.

@@ -15,7 +15,7 @@
 namespace velmora {
 
 class TrackCache {
-public:
+  public:
     static constexpr std::size_t kMaxEntries = 16;
     static constexpr std::uint64_t kMaxBytes = 402'653'184;  // 384 MiB of samples
     static constexpr std::size_t kProtectedPlaybackEntries = 6;
@@ -50,7 +50,7 @@ public:
     // Paths from least to most recently used.
     std::vector<std::string> recencyOrder() const;
 
-private:
+  private:
     void evictCachedTracks();  // mutex held
     void removeFromRecency(const std::string& path);
 
