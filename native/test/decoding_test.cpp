@@ -37,9 +37,10 @@ struct ToneMeasure {
     double frequency = 0.0;
 };
 
-ToneMeasure measureTone(const PcmBuffer& buffer, int channel) {
+ToneMeasure measureTone(const PcmBuffer& buffer, int channel, double from = 0.25,
+                        double to = 0.75) {
     const std::uint64_t frames = buffer.frameCount();
-    const std::uint64_t begin = frames / 4, end = frames * 3 / 4;
+    const auto begin = std::uint64_t(frames * from), end = std::uint64_t(frames * to);
     double sumSquares = 0.0;
     int crossings = 0;
     float previous = buffer.samples[begin * buffer.channels + channel];
@@ -142,6 +143,30 @@ TEST_F(DecodingFormats, FallbackDecoderMatchesTheLibraryOnLosslessFiles) {
     ASSERT_NE(viaLibrary, nullptr);
     ASSERT_NE(viaFallback, nullptr) << message;
     EXPECT_EQ(viaFallback->samples, viaLibrary->samples);
+}
+
+TEST_F(DecodingFormats, FallbackDecoderKeepsTheFirstFramesLayoutWhenTheStreamChanges) {
+    // Raw MP3 frames: 0.5 s of 44.1 kHz stereo, then 0.5 s of 48 kHz mono.
+    const std::string first = dir_->file("raw44.mp3"), second = dir_->file("raw48.mp3");
+    const std::string mixed = dir_->file("mixed.mp3");
+    ASSERT_EQ(runQuiet("lame --silent -t '" + dir_->file("stereo44.wav") + "' '" + first + "'"), 0);
+    ASSERT_EQ(runQuiet("lame --silent -t '" + dir_->file("mono48.wav") + "' '" + second + "'"), 0);
+    {
+        std::ofstream out(mixed, std::ios::binary);
+        for (const std::string& part : {first, second})
+            out << std::ifstream(part, std::ios::binary).rdbuf();
+    }
+    std::string message;
+    const auto buffer = decodeWithMediaFramework(mixed, message);
+    ASSERT_NE(buffer, nullptr) << message;
+    EXPECT_EQ(buffer->sampleRate, 44100);
+    EXPECT_EQ(buffer->channels, 2);
+    EXPECT_NEAR(buffer->durationSeconds(), 2 * kToneSeconds, 0.1);
+    for (int ch = 0; ch < 2; ++ch) {
+        EXPECT_NEAR(measureTone(*buffer, ch, 0.1, 0.4).frequency, kToneHz, 10.0);
+        EXPECT_NEAR(measureTone(*buffer, ch, 0.6, 0.9).frequency, kToneHz, 10.0);
+        EXPECT_GT(measureTone(*buffer, ch, 0.6, 0.9).rms, 0.2);
+    }
 }
 
 // Writes integer samples through libsndfile's int interface (left-justified).

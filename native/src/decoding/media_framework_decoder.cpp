@@ -166,6 +166,9 @@ bool receiveFrames(AVCodecContext* codec, AVFrame* frame, FrameConverter& conver
             message = text::kDecodeFailed + errorText(result);
             return false;
         }
+        // Some decoders (MP3 in this FFmpeg) stamp a frame with the previous
+        // frame's rate; the context has the rate of the frame just decoded.
+        if (codec->sample_rate > 0) frame->sample_rate = codec->sample_rate;
         const bool converted = converter.add(*frame, message);
         av_frame_unref(frame);
         if (!converted) return false;
