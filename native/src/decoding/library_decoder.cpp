@@ -1,0 +1,144 @@
+#include "decoding/library_decoder.hpp"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "platform/file_system.hpp"
+
+namespace velmora {
+
+namespace {
+
+constexpr sf_count_t kChunkFrames = 4096;
+
+struct SndfileCloser {
+    void operator()(SNDFILE* file) const { sf_close(file); }
+};
+using SndfileHandle = std::unique_ptr<SNDFILE, SndfileCloser>;
+
+// A read-only file in memory for libsndfile's virtual I/O.
+struct MemoryFile {
+    const std::vector<unsigned char>* bytes = nullptr;
+    sf_count_t position = 0;
+
+    sf_count_t size() const { return static_cast<sf_count_t>(bytes->size()); }
+};
+
+sf_count_t memoryLength(void* user) {
+    return static_cast<MemoryFile*>(user)->size();
+}
+
+sf_count_t memorySeek(sf_count_t offset, int whence, void* user) {
+    auto* file = static_cast<MemoryFile*>(user);
+    sf_count_t target = offset;
+    if (whence == SEEK_CUR) target += file->position;
+    if (whence == SEEK_END) target += file->size();
+    if (target < 0 || target > file->size()) return -1;
+    file->position = target;
+    return target;
+}
+
+sf_count_t memoryRead(void* destination, sf_count_t count, void* user) {
+    auto* file = static_cast<MemoryFile*>(user);
+    const sf_count_t available = std::max<sf_count_t>(0, file->size() - file->position);
+    const sf_count_t n = std::clamp<sf_count_t>(count, 0, available);
+    if (n > 0) std::memcpy(destination, file->bytes->data() + file->position, n);
+    file->position += n;
+    return n;
+}
+
+sf_count_t memoryWrite(const void*, sf_count_t, void*) {
+    return 0;
+}
+
+sf_count_t memoryTell(void* user) {
+    return static_cast<MemoryFile*>(user)->position;
+}
+
+bool isOggExtension(const std::string& extension) {
+    return extension == "ogg" || extension == "oga" || extension == "vorbis";
+}
+
+PcmBufferPtr readDecodedFrames(SNDFILE* file, const SF_INFO& info, std::string& message) {
+    if (info.samplerate <= 0 || info.channels <= 0) {
+        message = "miniaudio returned an invalid sample rate or channel count.";
+        return nullptr;
+    }
+    auto buffer = std::make_shared<PcmBuffer>();
+    buffer->sampleRate = info.samplerate;
+    buffer->channels = info.channels;
+    const auto channels = static_cast<std::size_t>(info.channels);
+    std::vector<float>& samples = buffer->samples;
+    sf_count_t framesRead = 0;
+
+    if (info.frames > 0) {
+        samples.resize(static_cast<std::size_t>(info.frames) * channels);
+        framesRead = std::max<sf_count_t>(0, sf_readf_float(file, samples.data(), info.frames));
+        samples.resize(static_cast<std::size_t>(framesRead) * channels);
+    }
+    // The length is unknown, or only an estimate for compressed formats:
+    // read on until the decoder has nothing more.
+    if (info.frames <= 0 || framesRead == info.frames) {
+        for (;;) {
+            const std::size_t offset = samples.size();
+            samples.resize(offset + static_cast<std::size_t>(kChunkFrames) * channels);
+            const sf_count_t got = std::max<sf_count_t>(
+                0, sf_readf_float(file, samples.data() + offset, kChunkFrames));
+            samples.resize(offset + static_cast<std::size_t>(got) * channels);
+            framesRead += got;
+            if (got < kChunkFrames) break;
+        }
+    }
+    samples.shrink_to_fit();
+
+    if (sf_error(file) != SF_ERR_NO_ERROR) {
+        message = std::string("miniaudio decode read failed: ") + sf_strerror(file);
+        return nullptr;
+    }
+    if (framesRead == 0) {
+        message = "miniaudio decoded zero PCM frames.";
+        return nullptr;
+    }
+    return buffer;
+}
+
+}  // namespace
+
+std::string lowercaseExtension(const std::string& path) {
+    const auto dot = path.rfind('.');
+    if (dot == std::string::npos) return {};
+    std::string extension = path.substr(dot + 1);
+    for (char& c : extension)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return extension;
+}
+
+PcmBufferPtr decodeWithLibrary(const std::string& path, std::string& message) {
+    SF_INFO info{};
+    SndfileHandle file(sf_open(path.c_str(), SFM_READ, &info));
+    if (file) return readDecodedFrames(file.get(), info, message);
+
+    const std::string fileError = sf_strerror(nullptr);
+    message = "miniaudio decode init failed: " + fileError;
+    if (!isOggExtension(lowercaseExtension(path))) return nullptr;
+
+    const std::vector<unsigned char> bytes = platform::readWholeFile(path);
+    if (bytes.empty()) return nullptr;
+    SF_VIRTUAL_IO io{&memoryLength, &memorySeek, &memoryRead, &memoryWrite, &memoryTell};
+    MemoryFile memory{&bytes, 0};
+    info = SF_INFO{};
+    // `bytes` and `memory` outlive the handle: it is closed before they go.
+    SndfileHandle memoryFile(sf_open_virtual(&io, SFM_READ, &info, &memory));
+    if (!memoryFile) {
+        const std::string memoryError = sf_strerror(nullptr);
+        if (memoryError != fileError) message += " | memory fallback: " + memoryError;
+        return nullptr;
+    }
+    message.clear();
+    return readDecodedFrames(memoryFile.get(), info, message);
+}
+
+}  // namespace velmora

@@ -1,0 +1,412 @@
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <latch>
+#include <thread>
+
+#include "decoding/decode_chain.hpp"
+#include "decoding/library_decoder.hpp"
+#include "decoding/media_framework_decoder.hpp"
+#include "support/test_support.hpp"
+
+namespace velmora {
+namespace {
+
+namespace fs = std::filesystem;
+using test::runQuiet;
+using test::TempDir;
+
+constexpr double kToneHz = 1000.0;
+constexpr double kToneAmplitude = 0.5;
+constexpr double kToneSeconds = 0.5;
+
+PcmBufferPtr decodePath(TrackCache& cache, const std::string& path, std::string& message,
+                        bool forPlayback = false) {
+    TrackDescriptor track;
+    track.path = path;
+    return decodeTrack(cache, track, forPlayback, message);
+}
+
+// RMS and zero-crossing frequency of one channel, over the middle half so
+// that encoder delay and fades at the ends do not count.
+struct ToneMeasure {
+    double rms = 0.0;
+    double frequency = 0.0;
+};
+
+ToneMeasure measureTone(const PcmBuffer& buffer, int channel, double from = 0.25,
+                        double to = 0.75) {
+    const std::uint64_t frames = buffer.frameCount();
+    const auto begin = std::uint64_t(frames * from), end = std::uint64_t(frames * to);
+    double sumSquares = 0.0;
+    int crossings = 0;
+    float previous = buffer.samples[begin * buffer.channels + channel];
+    for (std::uint64_t f = begin; f < end; ++f) {
+        const float s = buffer.samples[f * buffer.channels + channel];
+        sumSquares += double(s) * s;
+        if ((previous < 0.0f) != (s < 0.0f)) ++crossings;
+        previous = s;
+    }
+    const double seconds = double(end - begin) / buffer.sampleRate;
+    return {std::sqrt(sumSquares / double(end - begin)), crossings / 2.0 / seconds};
+}
+
+// Fixtures shared by the suite: a 1 kHz tone encoded in every format we take.
+class DecodingFormats : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        dir_ = new TempDir();
+        for (const auto& [name, rate, channels] :
+             {std::tuple{"stereo44", 44100, 2}, std::tuple{"mono48", 48000, 1}}) {
+            const auto tone = test::makeSine(std::uint64_t(rate * kToneSeconds), channels, rate,
+                                             kToneHz, kToneAmplitude);
+            const std::string base = dir_->file(name);
+            ASSERT_TRUE(test::writeWav(base + ".wav", tone, channels, rate, SF_FORMAT_PCM_16));
+            const std::string in = "'" + base + ".wav' ";
+            const std::pair<const char*, std::string> encoders[] = {
+                {".flac", "flac -s -f " + in + "-o '" + base + ".flac'"},
+                {".ogg", "oggenc -Q " + in + "-o '" + base + ".ogg'"},
+                {".opus", "opusenc --quiet " + in + "'" + base + ".opus'"},
+                {".mp3", "lame --silent " + in + "'" + base + ".mp3'"},
+                {".m4a", "ffmpeg -v quiet -y -i " + in + "-c:a aac '" + base + ".m4a'"},
+                {"-alac.m4a", "ffmpeg -v quiet -y -i " + in + "-c:a alac '" + base + "-alac.m4a'"},
+                {".wma", "ffmpeg -v quiet -y -i " + in + "-c:a wmav2 '" + base + ".wma'"},
+            };
+            for (const auto& [suffix, command] : encoders)
+                ASSERT_EQ(runQuiet(command), 0) << "could not make " << base << suffix;
+        }
+    }
+    static void TearDownTestSuite() {
+        delete dir_;
+        dir_ = nullptr;
+    }
+    static TempDir* dir_;
+};
+TempDir* DecodingFormats::dir_ = nullptr;
+
+TEST_F(DecodingFormats, EveryFormatDecodesToTheToneByTheRightDecoder) {
+    struct Case {
+        const char* suffix;
+        bool library;        // libsndfile decodes it; otherwise only FFmpeg does
+        bool lossless;       // samples match the 16-bit source within 1 LSB
+        int rateWhen48 = 0;  // the rate when the source is 48 kHz (0: same)
+        int fixedRate = 0;   // a codec with one output rate
+    };
+    const Case cases[] = {
+        {".wav", true, true},       {".flac", true, true},
+        {".ogg", true, false},      {".opus", true, false, 0, 48000},
+        {".mp3", true, false},      {".m4a", false, false},
+        {"-alac.m4a", false, true}, {".wma", false, false},
+    };
+    for (const auto& [name, rate, channels] :
+         {std::tuple{"stereo44", 44100, 2}, std::tuple{"mono48", 48000, 1}}) {
+        std::string sourceMessage;
+        const auto source = decodeWithLibrary(dir_->file(name) + ".wav", sourceMessage);
+        ASSERT_NE(source, nullptr) << sourceMessage;
+        for (const Case& c : cases) {
+            const std::string path = dir_->file(name) + c.suffix;
+            SCOPED_TRACE(path);
+            std::string libraryMessage;
+            EXPECT_EQ(decodeWithLibrary(path, libraryMessage) != nullptr, c.library)
+                << libraryMessage;
+
+            TrackCache cache;
+            std::string message = "stale";
+            const auto buffer = decodePath(cache, path, message);
+            ASSERT_NE(buffer, nullptr) << message;
+            EXPECT_EQ(message, "");
+            EXPECT_EQ(buffer->sampleRate, c.fixedRate ? c.fixedRate : rate);
+            EXPECT_EQ(buffer->channels, channels);
+            EXPECT_NEAR(buffer->durationSeconds(), kToneSeconds, 0.06);
+
+            if (c.lossless) {
+                ASSERT_EQ(buffer->samples.size(), source->samples.size());
+                for (std::size_t i = 0; i < source->samples.size(); ++i)
+                    ASSERT_NEAR(buffer->samples[i], source->samples[i], 1.0 / 32768) << i;
+            }
+            for (int ch = 0; ch < channels; ++ch) {
+                const ToneMeasure tone = measureTone(*buffer, ch);
+                EXPECT_NEAR(tone.rms, kToneAmplitude / std::sqrt(2.0), 0.03);
+                EXPECT_NEAR(tone.frequency, kToneHz, 10.0);
+            }
+        }
+    }
+}
+
+TEST_F(DecodingFormats, FallbackDecoderMatchesTheLibraryOnLosslessFiles) {
+    std::string message;
+    const auto viaLibrary = decodeWithLibrary(dir_->file("stereo44.flac"), message);
+    const auto viaFallback = decodeWithMediaFramework(dir_->file("stereo44.flac"), message);
+    ASSERT_NE(viaLibrary, nullptr);
+    ASSERT_NE(viaFallback, nullptr) << message;
+    EXPECT_EQ(viaFallback->samples, viaLibrary->samples);
+}
+
+TEST_F(DecodingFormats, FallbackDecoderKeepsTheFirstFramesLayoutWhenTheStreamChanges) {
+    // Raw MP3 frames: 0.5 s of 44.1 kHz stereo, then 0.5 s of 48 kHz mono.
+    const std::string first = dir_->file("raw44.mp3"), second = dir_->file("raw48.mp3");
+    const std::string mixed = dir_->file("mixed.mp3");
+    ASSERT_EQ(runQuiet("lame --silent -t '" + dir_->file("stereo44.wav") + "' '" + first + "'"), 0);
+    ASSERT_EQ(runQuiet("lame --silent -t '" + dir_->file("mono48.wav") + "' '" + second + "'"), 0);
+    {
+        std::ofstream out(mixed, std::ios::binary);
+        for (const std::string& part : {first, second})
+            out << std::ifstream(part, std::ios::binary).rdbuf();
+    }
+    std::string message;
+    const auto buffer = decodeWithMediaFramework(mixed, message);
+    ASSERT_NE(buffer, nullptr) << message;
+    EXPECT_EQ(buffer->sampleRate, 44100);
+    EXPECT_EQ(buffer->channels, 2);
+    EXPECT_NEAR(buffer->durationSeconds(), 2 * kToneSeconds, 0.1);
+    for (int ch = 0; ch < 2; ++ch) {
+        EXPECT_NEAR(measureTone(*buffer, ch, 0.1, 0.4).frequency, kToneHz, 10.0);
+        EXPECT_NEAR(measureTone(*buffer, ch, 0.6, 0.9).frequency, kToneHz, 10.0);
+        EXPECT_GT(measureTone(*buffer, ch, 0.6, 0.9).rms, 0.2);
+    }
+}
+
+// Writes integer samples through libsndfile's int interface (left-justified).
+void writeIntWav(const std::string& path, const std::vector<int>& samples, int subtype) {
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | subtype;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(sf_write_int(file, samples.data(), sf_count_t(samples.size())),
+              sf_count_t(samples.size()));
+    sf_close(file);
+}
+
+TEST(DecodingWav, IntegerFormatsScaleToFullRangeFloat) {
+    TempDir dir;
+    const struct {
+        int subtype;
+        int bits;
+    } cases[] = {{SF_FORMAT_PCM_16, 16}, {SF_FORMAT_PCM_24, 24}, {SF_FORMAT_PCM_32, 32}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bits);
+        const long long top = 1LL << (c.bits - 1);
+        const std::vector<long long> values = {-top, -top / 2, -1, 0, 1, top / 2, top - 1};
+        std::vector<int> raw;
+        for (long long v : values) raw.push_back(int(v << (32 - c.bits)));
+        const std::string path = dir.file("int" + std::to_string(c.bits) + ".wav");
+        writeIntWav(path, raw, c.subtype);
+
+        TrackCache cache;
+        std::string message;
+        const auto buffer = decodePath(cache, path, message);
+        ASSERT_NE(buffer, nullptr) << message;
+        ASSERT_EQ(buffer->samples.size(), values.size());
+        EXPECT_EQ(buffer->samples.front(), -1.0f);
+        for (std::size_t i = 0; i < values.size(); ++i)
+            EXPECT_NEAR(buffer->samples[i], double(values[i]) / double(top), 1e-7) << i;
+    }
+}
+
+TEST(DecodingWav, FloatWavIsExactIncludingOverRange) {
+    TempDir dir;
+    const std::vector<float> samples = {-1.5f, -1.0f, -0.123456f, 0.0f, 1e-9f, 0.75f, 1.0f, 2.0f};
+    const std::string path = dir.file("float.wav");
+    ASSERT_TRUE(test::writeWav(path, samples, 2, 48000, SF_FORMAT_FLOAT));
+    TrackCache cache;
+    std::string message;
+    const auto buffer = decodePath(cache, path, message);
+    ASSERT_NE(buffer, nullptr) << message;
+    EXPECT_EQ(buffer->sampleRate, 48000);
+    EXPECT_EQ(buffer->channels, 2);
+    EXPECT_EQ(buffer->samples, samples);
+}
+
+TEST(DecodingFiles, UnusualButValidPaths) {
+    TempDir dir;
+    const auto tone = test::makeSine(4410, 1, 44100, kToneHz, kToneAmplitude);
+    const std::string unicode = dir.file("Sïgur – ♪ 日本.wav");
+    ASSERT_TRUE(test::writeWav(unicode, tone, 1, 44100, SF_FORMAT_FLOAT));
+    const std::string upperOgg = dir.file("LOUD.OGG");
+    ASSERT_EQ(runQuiet("oggenc -Q '" + unicode + "' -o '" + upperOgg + "'"), 0);
+    for (const std::string& path : {unicode, upperOgg}) {
+        SCOPED_TRACE(path);
+        TrackCache cache;
+        std::string message;
+        const auto buffer = decodePath(cache, path, message);
+        ASSERT_NE(buffer, nullptr) << message;
+        EXPECT_NEAR(measureTone(*buffer, 0).frequency, kToneHz, 15.0);
+        EXPECT_TRUE(cache.contains(path));
+    }
+}
+
+TEST(DecodingFiles, TruncatedFilesYieldWhatCouldBeDecoded) {
+    TempDir dir;
+    const auto tone = test::makeSine(44100, 2, 44100, kToneHz, kToneAmplitude);
+    const std::string wav = dir.file("full.wav");
+    ASSERT_TRUE(test::writeWav(wav, tone, 2, 44100, SF_FORMAT_PCM_16));
+    ASSERT_EQ(runQuiet("flac -s -f '" + wav + "' -o '" + dir.file("full.flac") + "'"), 0);
+    ASSERT_EQ(runQuiet("lame --silent '" + wav + "' '" + dir.file("full.mp3") + "'"), 0);
+    for (const char* name : {"full.wav", "full.flac", "full.mp3"}) {
+        SCOPED_TRACE(name);
+        const std::string cut = dir.file(std::string("cut-") + name);
+        fs::copy_file(dir.file(name), cut);
+        fs::resize_file(cut, fs::file_size(cut) / 2);
+        TrackCache cache;
+        std::string message;
+        const auto buffer = decodePath(cache, cut, message);
+        ASSERT_NE(buffer, nullptr) << message;
+        EXPECT_GT(buffer->frameCount(), 10000u);
+        EXPECT_LT(buffer->frameCount(), 40000u);
+        const ToneMeasure measure = measureTone(*buffer, 0);
+        EXPECT_NEAR(measure.rms, kToneAmplitude / std::sqrt(2.0), 0.03);
+    }
+}
+
+TEST(DecodingFiles, FailuresReportTheLibraryDecodersReason) {
+    TempDir dir;
+    std::ofstream(dir.file("empty.wav")).flush();
+    std::ofstream(dir.file("text.mp3")) << "not audio at all\n";
+    std::ofstream(dir.file("TEXT.OGG")) << "not audio at all\n";
+    fs::create_directory(dir.file("folder.wav"));
+    const struct {
+        const char* name;
+        const char* message;
+    } cases[] = {
+        {"missing.wav", "miniaudio decode init failed: System error : No such file or directory."},
+        {"empty.wav", "miniaudio decode init failed: Format not recognised."},
+        {"text.mp3",
+         "miniaudio decode init failed: File does not exist or is not a regular file (possibly a "
+         "pipe?)."},
+        {"TEXT.OGG", "miniaudio decode init failed: Format not recognised."},
+        {"folder.wav", "miniaudio decode init failed: Format not recognised."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TrackCache cache;
+        std::string message;
+        EXPECT_EQ(decodePath(cache, dir.file(c.name), message), nullptr);
+        EXPECT_EQ(message, c.message);
+        EXPECT_EQ(cache.size(), 0u);
+    }
+}
+
+TEST(DecodingFiles, FallbackDecoderMessages) {
+    TempDir dir;
+    std::ofstream(dir.file("text.bin")) << "not audio at all\n";
+    ASSERT_EQ(runQuiet("ffmpeg -v quiet -y -f lavfi -i color=c=black:s=16x16:d=0.2 -c:v mjpeg '" +
+                       dir.file("video.avi") + "'"),
+              0);
+    const struct {
+        const char* name;
+        const char* message;
+    } cases[] = {
+        {"missing.m4a", "media decoder could not open the file: No such file or directory"},
+        {"text.bin",
+         "media decoder could not open the file: Invalid data found when processing input"},
+        {"video.avi", "media decoder found no audio stream."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string message;
+        EXPECT_EQ(decodeWithMediaFramework(dir.file(c.name), message), nullptr);
+        EXPECT_EQ(message, c.message);
+    }
+}
+
+TEST(DecodingCache, SecondDecodeOfAPathIsServedFromTheCache) {
+    TempDir dir;
+    const std::string path = dir.file("Track.wav");
+    ASSERT_TRUE(
+        test::writeWav(path, test::makeSine(1000, 2, 44100, 440, 0.5), 2, 44100, SF_FORMAT_FLOAT));
+    TrackCache cache;
+    std::string message;
+    const auto first = decodePath(cache, path, message);
+    ASSERT_NE(first, nullptr) << message;
+    EXPECT_EQ(cache.totalBytes(), 2000u * sizeof(float));
+    fs::remove(path);  // a second decode would now fail
+    EXPECT_EQ(decodePath(cache, path, message, true), first);
+    EXPECT_EQ(message, "");
+    // Keys are the exact bytes of the path.
+    EXPECT_EQ(decodePath(cache, dir.file("track.wav"), message), nullptr);
+    EXPECT_EQ(cache.size(), 1u);
+}
+
+TEST(DecodingCache, TwoThreadsMissingOnePathBothDecodeAndOneEntryRemains) {
+    TempDir dir;
+    const std::string path = dir.file("shared.wav");
+    ASSERT_TRUE(test::writeWav(path, test::makeSine(22050, 2, 44100, 440, 0.5), 2, 44100,
+                               SF_FORMAT_PCM_16));
+    TrackCache cache;
+    PcmBufferPtr results[2];
+    std::string messages[2];
+    std::latch start(2);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 2; ++i)
+        threads.emplace_back([&, i] {
+            start.arrive_and_wait();
+            results[i] = decodePath(cache, path, messages[i], i == 0);
+        });
+    for (auto& thread : threads) thread.join();
+    ASSERT_NE(results[0], nullptr) << messages[0];
+    ASSERT_NE(results[1], nullptr) << messages[1];
+    EXPECT_EQ(results[0]->samples, results[1]->samples);
+    EXPECT_EQ(cache.size(), 1u);
+    EXPECT_EQ(cache.totalBytes(), 44100u * sizeof(float));
+}
+
+TEST(DecodingCache, EmptyPathIsNeverCached) {
+    TrackCache cache;
+    std::string message;
+    EXPECT_EQ(decodePath(cache, "", message), nullptr);
+    EXPECT_FALSE(message.empty());
+    EXPECT_EQ(cache.size(), 0u);
+}
+
+TEST(StreamDecision, DurationThenFileSize) {
+    TempDir dir;
+    const std::string big = dir.file("big.raw"), small = dir.file("small.raw");
+    std::ofstream(big).flush();
+    std::ofstream(small).flush();
+    fs::resize_file(big, kStreamMinFileBytes);
+    fs::resize_file(small, kStreamMinFileBytes - 1);
+    fs::create_symlink(big, dir.file("link.raw"));
+    fs::create_directory(dir.file("folder"));
+    const struct {
+        std::string path;
+        double duration;
+        bool streams;
+    } cases[] = {
+        {"", 480.0, true},
+        {dir.file("missing.wav"), 480.0, true},
+        {"", 479.9, false},
+        {dir.file("missing.wav"), 10.0, false},
+        {dir.file("folder"), 10.0, false},
+        {big, 10.0, true},
+        {small, 10.0, false},
+        {dir.file("link.raw"), 10.0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " " + std::to_string(c.duration));
+        TrackDescriptor track;
+        track.path = c.path;
+        track.duration = c.duration;
+        EXPECT_EQ(shouldStreamTrack(track), c.streams);
+    }
+}
+
+TEST(LowercaseExtension, LastDotOfTheWholePath) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/a/b/Song.OGG", "ogg"},
+        {"/a.b/noext", "b/noext"},
+        {"plain", ""},
+        {"x.tar.Gz", "gz"},
+        {"ends.", ""},
+        {"é.ÉX", "Éx"},
+    };
+    for (const auto& [path, extension] : cases)
+        EXPECT_EQ(lowercaseExtension(path), extension) << path;
+}
+
+}  // namespace
+}  // namespace velmora
