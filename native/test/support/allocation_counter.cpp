@@ -1,5 +1,6 @@
 #include "support/allocation_counter.hpp"
 
+#include <cstddef>
 #include <cstdlib>
 #include <new>
 

@@ -1,0 +1,185 @@
+// The engine without a device: the silent clock, the deck operations against
+// a running render, and the render's real-time discipline.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "decks/transport.hpp"
+#include "engine/audio_engine.hpp"
+#include "support/allocation_counter.hpp"
+#include "support/deck_harness.hpp"
+
+namespace velmora {
+
+// Puts audio into a deck and sets it playing without a stream, the way a
+// deck that was playing keeps playing after its stream closed.
+struct AudioEngineTestAccess {
+    static void loadPlaying(AudioEngine& engine, const std::string& deckId, PcmBufferPtr pcm,
+                            TrackDescriptor track = {}) {
+        std::lock_guard lock(engine.engineLock_);
+        Deck& deck = engine.deckFor(deckId);
+        applyLoadedTrack(deck, track, std::move(pcm), nullptr, "", "standard");
+        deck.state.playing = true;
+        engine.decks_.publishDeck(deck, kPublishAll);
+        engine.renderChannels_ = engine.decks_.rebuildMixList(engine.requiredChannels_);
+    }
+};
+
+namespace {
+
+using namespace std::chrono_literals;
+using test::makePcm;
+
+PcmBufferPtr constantTrack(double seconds, float value = 0.25f, int rate = 48000) {
+    return makePcm(rate, 2, std::vector<float>(static_cast<std::size_t>(seconds * rate) * 2, value));
+}
+
+// An engine whose stream cannot open, running on its silent clock.
+class SilentEngine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EngineConfig config;
+        config.backend = "asio";  // never opens on this platform
+        config.bufferSize = 480;
+        engine.initialize(config);
+        ASSERT_FALSE(engine.snapshotRuntimeInfo().streamOpen);
+    }
+    void TearDown() override { engine.shutdown(); }
+    AudioEngine engine;
+};
+
+TEST_F(SilentEngine, PlayingDeckAdvancesAtRealTime) {
+    AudioEngineTestAccess::loadPlaying(engine, "A", constantTrack(60));
+    const double start = engine.getDeckState("A").positionSeconds;
+    const auto wallStart = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(1500ms);
+    const double advanced = engine.getDeckState("A").positionSeconds - start;
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+    EXPECT_NEAR(advanced / wall, 1.0, 0.03);
+}
+
+TEST_F(SilentEngine, UpdateTrackKeepsAPlayingDeckAtItsPosition) {
+    TrackDescriptor track;
+    track.id = "t1";
+    track.path = "/nowhere/t1.wav";
+    AudioEngineTestAccess::loadPlaying(engine, "A", constantTrack(60), track);
+    std::this_thread::sleep_for(300ms);
+    const double before = engine.getDeckState("A").positionSeconds;
+    track.cueIn = 0.1;  // a later cue-in must not move a playing deck
+    const DeckState updated = engine.updateTrack("A", track, true, true);
+    EXPECT_TRUE(updated.playing);
+    EXPECT_NEAR(updated.positionSeconds, before, 0.05);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_GT(engine.getDeckState("A").positionSeconds, updated.positionSeconds + 0.1);
+}
+
+TEST_F(SilentEngine, PauseKeepsThePlayheadWhereTheSoundStopped) {
+    AudioEngineTestAccess::loadPlaying(engine, "A", constantTrack(60));
+    std::this_thread::sleep_for(400ms);
+    const DeckState paused = engine.pause("A");
+    EXPECT_GT(paused.positionSeconds, 0.3);
+    std::this_thread::sleep_for(200ms);
+    const DeckState later = engine.getDeckState("A");
+    EXPECT_TRUE(later.paused);
+    // At most the buffer that was rendering when pause landed.
+    EXPECT_NEAR(later.positionSeconds, paused.positionSeconds, 480.0 / 48000 + 1e-9);
+}
+
+TEST_F(SilentEngine, PlayWithoutStreamIsRefusedWithTheOpenError) {
+    AudioEngineTestAccess::loadPlaying(engine, "A", constantTrack(5));
+    engine.pause("A");
+    const DeckState state = engine.play("A");
+    EXPECT_FALSE(state.playing);
+    EXPECT_EQ(state.lastError, engine.snapshotRuntimeInfo().lastError);
+    EXPECT_FALSE(state.lastError.empty());
+}
+
+TEST_F(SilentEngine, ReinitializeKeepsDecksAndCountsARestart) {
+    AudioEngineTestAccess::loadPlaying(engine, "A", constantTrack(60));
+    std::this_thread::sleep_for(300ms);
+    const double before = engine.getDeckState("A").positionSeconds;
+    EngineConfig config;
+    config.backend = "asio";
+    engine.initialize(config);
+    const RuntimeInfo info = engine.snapshotRuntimeInfo();
+    EXPECT_EQ(info.deviceRestartCount, 1U);
+    // Re-publishing every deck never sends a playing deck back in time.
+    EXPECT_GE(engine.getDeckState("A").positionSeconds, before);
+    engine.shutdown();
+    engine.initialize(config);
+    EXPECT_EQ(engine.snapshotRuntimeInfo().deviceRestartCount, 1U);
+}
+
+// One thread drives every control operation as fast as it can while the
+// render runs; every seek must be seen by the next state read.
+TEST(ConcurrentEngine, ControlOperationsAgainstTheRender) {
+    AudioEngine engine;
+    EngineConfig config;
+    config.backend = "asio";
+    config.bufferSize = 64;
+    engine.initialize(config);
+    AudioEngineTestAccess::loadPlaying(engine, "A", constantTrack(30));
+    AudioEngineTestAccess::loadPlaying(engine, "B", constantTrack(30, 0.5f, 44100));
+
+    std::mt19937 random(42);
+    std::uniform_real_distribution<double> seconds(0.0, 20.0);
+    int seeks = 0;
+    const auto end = std::chrono::steady_clock::now() + 3s;
+    while (std::chrono::steady_clock::now() < end) {
+        const double target = seconds(random);
+        const DeckState state = engine.seek("A", target);
+        ASSERT_DOUBLE_EQ(state.positionSeconds, target);
+        const double seen = engine.getDeckState("A").positionSeconds;
+        ASSERT_GE(seen, target);
+        ASSERT_LT(seen, target + 0.05) << "a render overwrote the seek";
+        ++seeks;
+        engine.setDeckVolume("B", seconds(random) / 10.0);
+        engine.fadeTo("A", 50, seconds(random) / 20.0);
+        engine.setTrackGain("B", 0.5);
+        if (seeks % 50 == 0) {
+            engine.deleteDeck("B");
+            AudioEngineTestAccess::loadPlaying(engine, "B", constantTrack(2, 0.1f));
+            engine.createDeck(seeks % 100 == 0 ? "C1" : "C2");
+        }
+        engine.snapshotRuntimeInfo();
+    }
+    EXPECT_GT(seeks, 1000);
+    engine.shutdown();
+}
+
+// The render allocates and frees nothing, whatever the decks are doing.
+TEST(RenderDiscipline, RenderAllocatesNothing) {
+    test::DeckHarness h;
+    TrackDescriptor cued;
+    cued.cueOut = 0.5;
+    h.load("A", constantTrack(2));
+    h.load("B", makePcm(44100, 1, std::vector<float>(44100, 0.1f)), cued);
+    h.play("A");
+    h.play("B");
+    std::vector<float> buffer(256 * 2);
+    std::uint64_t clock = 0;
+    auto renderOnce = [&] {
+        test::CountAllocations count;
+        {
+            RenderPassScope pass(h.registry().domain());
+            renderMix(RenderContext{}, h.registry().loadMixList(), 256, buffer.data(), 2, clock);
+        }
+        clock += 256;
+        EXPECT_EQ(count.allocations(), 0U);
+        EXPECT_EQ(count.deallocations(), 0U);
+    };
+    for (int i = 0; i < 200; ++i) {
+        if (i % 10 == 0) h.apply("A", [](Deck& d) { return applySeek(d, 0.5, nullptr); });
+        if (i % 15 == 0) h.apply("A", [&](Deck& d) { return applyFade(d, 20, i % 2, 48000, clock); });
+        if (i % 30 == 0) h.apply("B", [](Deck& d) { return applyStop(d, true, nullptr); });
+        if (i % 30 == 5) h.play("B");
+        if (i == 100) h.load("A", constantTrack(1, 0.3f));  // replaced audio retires the old
+        renderOnce();
+    }
+}
+
+}  // namespace
+}  // namespace velmora
