@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "decks/limiter.hpp"
 #include "decks/meters.hpp"
@@ -162,11 +163,94 @@ void renderFromPcm(const RenderContext& ctx, DeckRuntime& rt, const DeckPublicat
     publishDeckMeters(rt, meters);
 }
 
-void renderFromStream(const RenderContext& ctx, DeckRuntime& rt, const DeckPublication&,
-                      StreamingSource&, std::uint32_t, float*, int, std::uint64_t) noexcept {
-    // A source without a ring cannot play: count the drop, as for an underrun.
-    if (ctx.callbackDropCount != nullptr) ctx.callbackDropCount->fetch_add(1, std::memory_order_relaxed);
-    publishZeroMeters(rt);
+void renderFromStream(const RenderContext& ctx, DeckRuntime& rt, const DeckPublication& p,
+                      StreamingSource& source, std::uint32_t frameCount, float* out, int outChannels,
+                      std::uint64_t frameClockAtStart) noexcept {
+    const std::uint64_t ch = static_cast<std::uint64_t>(std::max(source.channels, 1));
+    const std::uint64_t sr = static_cast<std::uint64_t>(std::max(source.sampleRate, 1));
+    const std::uint64_t size = source.ringSamples();
+    auto countDrop = [&] {
+        if (ctx.callbackDropCount != nullptr) ctx.callbackDropCount->fetch_add(1, std::memory_order_relaxed);
+    };
+    if (size < ch) {
+        countDrop();
+        publishZeroMeters(rt);
+        return;
+    }
+    // A seek is rewriting the ring: skip this buffer rather than mix old and new.
+    if (!source.tryBeginRender()) {
+        publishZeroMeters(rt);
+        return;
+    }
+    std::uint64_t endFrame = std::numeric_limits<std::uint64_t>::max();
+    if (source.durationSeconds > 0.0) endFrame = static_cast<std::uint64_t>(sr * source.durationSeconds);
+    if (p.cueOutSeconds > 0.0) endFrame = std::min(endFrame, static_cast<std::uint64_t>(sr * p.cueOutSeconds));
+
+    std::uint64_t read = source.readIndex.load(std::memory_order_relaxed);
+    std::uint64_t playFrame = source.playFrame.load(std::memory_order_relaxed);
+    std::uint64_t written = source.writeIndex.load(std::memory_order_acquire);
+    const float* ring = source.ring.data();
+
+    FadeState fade{rt.fadeActive.load(std::memory_order_relaxed), p.fadeFrom, p.fadeTarget, p.fadeStartFrame,
+                   rt.fadeDurationFrames.load(std::memory_order_relaxed),
+                   rt.deckVolume.load(std::memory_order_relaxed)};
+    std::uint32_t declickRemaining = rt.declickRemaining.load(std::memory_order_relaxed);
+    const std::uint32_t declickTotal = p.declickTotal;
+    const double trackGain = p.trackGain;
+    MeterAccumulator meters;
+    bool ended = false;
+
+    for (std::uint32_t i = 0; i < frameCount; ++i) {
+        if (playFrame >= endFrame) {
+            ended = true;
+            break;
+        }
+        if (written - read < ch) {
+            written = source.writeIndex.load(std::memory_order_acquire);
+            if (written - read < ch) {
+                // The decoder reached the real end before the declared one.
+                if (source.endOfStream.load(std::memory_order_acquire) &&
+                    source.writeIndex.load(std::memory_order_acquire) - read < ch) {
+                    ended = true;
+                } else {
+                    countDrop();
+                }
+                break;
+            }
+        }
+        bool fadeEnded = false;
+        const double volume = advanceFade(fade, frameClockAtStart + i, fadeEnded);
+        double gain = trackGain * volume;
+        if (declickRemaining != 0 && declickTotal != 0) {
+            gain *= std::clamp(1.0 - static_cast<double>(declickRemaining) / declickTotal, 0.0, 1.0);
+            --declickRemaining;
+        }
+        const std::uint64_t at = read % size;
+        const float left = ring[at];
+        const float right = ch > 1 ? ring[(at + 1) % size] : left;
+        const double tf = trackFactor(fade, volume, fadeEnded);
+        meters.add(left * gain, right * gain, left * trackGain * tf, right * trackGain * tf);
+        addToOutput(p, i, out, outChannels, left, right, static_cast<float>(gain));
+        read += ch;
+        ++playFrame;
+    }
+    source.readIndex.store(read, std::memory_order_release);
+    source.playFrame.store(playFrame, std::memory_order_release);
+    source.endRender();
+
+    rt.deckVolume.store(fade.volume, std::memory_order_relaxed);
+    rt.fadeActive.store(fade.active, std::memory_order_relaxed);
+    rt.fadeDurationFrames.store(fade.durationFrames, std::memory_order_relaxed);
+    rt.declickRemaining.store(declickRemaining, std::memory_order_relaxed);
+    if (ended) {
+        endOfTrack(rt, p, static_cast<double>(playFrame));
+        return;
+    }
+    rt.positionFrames.store(static_cast<double>(playFrame), std::memory_order_relaxed);
+    rt.positionSeconds.store(
+        std::max(0.0, std::min(p.durationSeconds, static_cast<double>(playFrame) / static_cast<double>(sr))),
+        std::memory_order_relaxed);
+    publishDeckMeters(rt, meters);
 }
 
 }  // namespace

@@ -1,5 +1,14 @@
 #pragma once
-// A long track played from an open decoder through a ring of float samples.
+// A long track played from an open decoder through a ring of float samples,
+// already at the engine's rate.
+//
+// Thread roles: the ring is single-producer, single-consumer. Refills and
+// seeks produce (serialised by sourceLock, on control or output threads); the
+// render consumes, without locks. Indices are absolute sample counts: the
+// producer writes samples, then publishes writeIndex with release; the
+// consumer loads it with acquire, reads, then publishes readIndex and
+// playFrame. A seek rewrites all three, so it first excludes the render (see
+// tryBeginRender): the render never combines old and new values.
 
 #include <atomic>
 #include <cstdint>
@@ -8,18 +17,77 @@
 #include <string>
 #include <vector>
 
+#include "decoding/resampling_reader.hpp"
 #include "decoding/track_descriptor.hpp"
 
 namespace velmora {
 
 struct StreamingSource {
     static constexpr std::uint64_t kRingFrames = 32'000;
+    static constexpr std::uint64_t kRefillTargetFrames = 8'000;
+    static constexpr std::uint64_t kRefillTargetEmptyFrames = 750;
+    static constexpr std::uint64_t kMinBurstFrames = 768;
 
+    // Fixed at open.
     std::int32_t sampleRate = 0;
     std::int32_t channels = 0;
     double durationSeconds = 0.0;
+    std::vector<float> ring;
+
+    std::atomic<std::uint64_t> readIndex{0};
+    std::atomic<std::uint64_t> writeIndex{0};
+    std::atomic<std::uint64_t> playFrame{0};
+    // No further frame will be decoded (end of data, or closed).
+    std::atomic<bool> endOfStream{false};
+
+    // Serialises refill, seek and close. Taken after the engine lock.
+    std::mutex sourceLock;
+    std::unique_ptr<ResamplingReader> decoder;  // null once closed
+
+    // Audio thread. Wait-free: returns false, and the render skips this
+    // source for the buffer, while a seek is rewriting the indices.
+    bool tryBeginRender() noexcept {
+        rendering_.store(true, std::memory_order_seq_cst);
+        if (seeking_.load(std::memory_order_seq_cst)) {
+            rendering_.store(false, std::memory_order_release);
+            return false;
+        }
+        return true;
+    }
+    void endRender() noexcept { rendering_.store(false, std::memory_order_release); }
+
+    // Producer side (sourceLock held): keeps the render out while the
+    // indices are rewritten. Waits at most for one deck render to finish.
+    void beginExclusive() noexcept;
+    void endExclusive() noexcept { seeking_.store(false, std::memory_order_release); }
+
+    std::uint64_t ringSamples() const noexcept { return ring.size(); }
+
+private:
+    std::atomic<bool> rendering_{false};
+    std::atomic<bool> seeking_{false};
 };
 
 using StreamingSourcePtr = std::shared_ptr<StreamingSource>;
+
+namespace messages {
+inline constexpr const char* kEmptyTrackPath = "Empty track path.";
+inline constexpr const char* kStreamingInitFailed = "Streaming decoder init failed.";
+inline constexpr const char* kRingNotInitialized = "Streaming ring buffer is not initialized.";
+inline constexpr const char* kStreamingReadFailed = "Streaming read failed.";
+}  // namespace messages
+
+// Opens the decoder at max(engineSampleRate, 8000) and positions it at the
+// track's cue-in. The ring starts empty; the caller primes it.
+StreamingSourcePtr openStreamingSource(const TrackDescriptor& track, std::int32_t engineSampleRate,
+                                       std::string& message);
+// Tops the ring up towards its target. True when nothing needed doing or
+// frames were added; false on failure (message set) or a closed source (no
+// message).
+bool refillStreamingSource(StreamingSource* source, std::uint64_t minimumFrames, std::string& message);
+// Moves to `seconds` (negative: 0) and refills at once with up to
+// max(requestedBufferSize, 768) frames.
+void seekStreamingSource(StreamingSource* source, double seconds, std::int32_t requestedBufferSize);
+void closeStreamingSource(StreamingSource* source);
 
 }  // namespace velmora

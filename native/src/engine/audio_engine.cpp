@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "decoding/streaming_source.hpp"
+
 namespace velmora {
 namespace {
 
@@ -85,6 +87,8 @@ void AudioEngine::shutdown() {
     {
         std::lock_guard lock(engineLock_);
         closeStream();
+        for (auto& [id, deck] : decks_.decks())
+            if (deck.source) closeStreamingSource(deck.source.get());
         decks_.clear();
         renderChannels_ = decks_.rebuildMixList(requiredChannels_);
         frameClock_ = 0;

@@ -5,6 +5,7 @@
 
 #include "decks/transport.hpp"
 #include "decoding/decode_chain.hpp"
+#include "decoding/streaming_source.hpp"
 #include "engine/audio_engine.hpp"
 
 namespace velmora {
@@ -23,8 +24,7 @@ DeckState AudioEngine::finishDeckOperation(Deck& deck, unsigned groups) {
 }
 
 void AudioEngine::seekSource(const StreamingSourcePtr& source, double seconds) {
-    (void)source;
-    (void)seconds;
+    seekStreamingSource(source.get(), seconds, requestedBufferSize_.load());
 }
 
 DeckState AudioEngine::createDeck(const std::string& deckId) {
@@ -47,6 +47,7 @@ bool AudioEngine::deleteDeck(const std::string& deckId) {
         std::lock_guard lock(engineLock_);
         Deck* deck = decks_.findDeck(deckId);
         if (deck == nullptr) return false;
+        if (deck->source) closeStreamingSource(deck->source.get());
         removed = decks_.removeDeck(deckId);
         renderChannels_ = decks_.rebuildMixList(requiredChannels_);
     }
@@ -92,12 +93,24 @@ DeckState AudioEngine::loadTrack(const std::string& deckId, const TrackDescripto
     PcmBufferPtr pcm;
     StreamingSourcePtr source;
     std::string loadError;
-    pcm = decodeTrack(trackCache_, track, /*forPlayback=*/true, loadError);
+    if (shouldStreamTrack(track)) {
+        source = openStreamingSource(track, sampleRate_.load(), loadError);
+        if (source) {
+            // Prime once; a failure here does not fail the load.
+            std::string primeError;
+            const auto minimum = std::max<std::uint64_t>(
+                static_cast<std::uint64_t>(std::max(requestedBufferSize_.load(), 0)),
+                StreamingSource::kRefillTargetEmptyFrames);
+            refillStreamingSource(source.get(), minimum, primeError);
+        }
+    }
+    if (!source) pcm = decodeTrack(trackCache_, track, /*forPlayback=*/true, loadError);
 
     DeckState state;
     {
         std::lock_guard lock(engineLock_);
         Deck& deck = deckFor(deckId);
+        if (deck.source && deck.source != source) closeStreamingSource(deck.source.get());
         const unsigned groups =
             applyLoadedTrack(deck, track, std::move(pcm), std::move(source), loadError, config_.backend);
         decks_.publishDeck(deck, groups);

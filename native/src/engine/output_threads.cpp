@@ -3,6 +3,7 @@
 
 #include <chrono>
 
+#include "decoding/streaming_source.hpp"
 #include "engine/audio_engine.hpp"
 #include "platform/thread_priority.hpp"
 
@@ -91,6 +92,18 @@ void AudioEngine::reopenThreadMain() {
     }
 }
 
-void AudioEngine::refillAllStreamingSources() {}
+void AudioEngine::refillAllStreamingSources() {
+    // Never wait on the engine lock here: a reopen may hold it for long.
+    std::vector<StreamingSourcePtr> sources;
+    {
+        std::unique_lock lock(engineLock_, std::try_to_lock);
+        if (!lock.owns_lock()) return;
+        for (auto& [id, deck] : decks_.decks())
+            if (deck.state.loaded && deck.source) sources.push_back(deck.source);
+    }
+    std::string ignored;
+    for (const StreamingSourcePtr& source : sources)
+        refillStreamingSource(source.get(), StreamingSource::kRefillTargetFrames, ignored);
+}
 
 }  // namespace velmora

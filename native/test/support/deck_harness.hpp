@@ -36,6 +36,12 @@ public:
         registry_.rebuildMixList(channels_);
         return d;
     }
+    Deck& loadSource(const std::string& id, StreamingSourcePtr source, TrackDescriptor track = {}) {
+        Deck& d = deck(id);
+        registry_.publishDeck(d, applyLoadedTrack(d, track, nullptr, std::move(source), "", "standard"));
+        registry_.rebuildMixList(channels_);
+        return d;
+    }
     void play(const std::string& id) {
         Deck& d = pulled(id);
         registry_.publishDeck(d, applyPlay(d, true, ""));
@@ -56,6 +62,7 @@ public:
         channels_ = channels;
         registry_.rebuildMixList(channels);
     }
+    RenderContext& context() { return context_; }
     void setLimiter(bool enabled, double ceiling) {
         context_.limiterEnabled = enabled;
         context_.limiterCeiling = ceiling;

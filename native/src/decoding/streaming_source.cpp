@@ -1,0 +1,152 @@
+#include "decoding/streaming_source.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+namespace velmora {
+namespace {
+
+// Reads up to `frames` frames into the ring at writeIndex, in at most two
+// contiguous pieces (the ring holds whole frames). Returns frames read.
+std::uint64_t readIntoRing(StreamingSource& s, std::uint64_t frames, bool& failed) {
+    const std::uint64_t ch = static_cast<std::uint64_t>(std::max(s.channels, 1));
+    const std::uint64_t size = s.ringSamples();
+    std::uint64_t write = s.writeIndex.load(std::memory_order_relaxed);
+    std::uint64_t done = 0;
+    failed = false;
+    while (done < frames) {
+        const std::uint64_t offset = write % size;
+        const std::uint64_t contiguous = std::min(frames - done, (size - offset) / ch);
+        const std::size_t got = s.decoder->read(s.ring.data() + offset, static_cast<std::size_t>(contiguous));
+        if (s.decoder->readError()) {
+            failed = true;
+            return done;
+        }
+        done += got;
+        write += got * ch;
+        if (got < contiguous) break;
+    }
+    return done;
+}
+
+double finiteOrZero(double value) { return std::isfinite(value) ? value : 0.0; }
+
+// Frame index of a position; positions beyond any real track are capped so
+// the conversion never overflows.
+std::uint64_t frameAt(std::int32_t sampleRate, double seconds) {
+    constexpr double kMaxSeconds = 1e9;
+    const double clamped = std::clamp(finiteOrZero(seconds), 0.0, kMaxSeconds);
+    return static_cast<std::uint64_t>(std::max(sampleRate, 1) * clamped);
+}
+
+}  // namespace
+
+void StreamingSource::beginExclusive() noexcept {
+    seeking_.store(true, std::memory_order_seq_cst);
+    while (rendering_.load(std::memory_order_seq_cst)) std::this_thread::yield();
+}
+
+StreamingSourcePtr openStreamingSource(const TrackDescriptor& track, std::int32_t engineSampleRate,
+                                       std::string& message) {
+    message.clear();
+    if (track.path.empty()) {
+        message = messages::kEmptyTrackPath;
+        return nullptr;
+    }
+    const std::int32_t rate = std::max(engineSampleRate, 8000);
+    auto decoder = std::make_unique<ResamplingReader>();
+    if (!decoder->open(track.path, rate)) {
+        message = messages::kStreamingInitFailed;
+        return nullptr;
+    }
+    auto source = std::make_shared<StreamingSource>();
+    const std::uint64_t length = decoder->lengthFrames();
+    source->sampleRate = decoder->outputRate() > 0 ? decoder->outputRate() : rate;
+    source->channels = decoder->channels() > 0 ? decoder->channels() : 2;
+    source->durationSeconds = length > 0 ? static_cast<double>(length) / std::max(source->sampleRate, 1)
+                                         : std::max(0.0, finiteOrZero(track.duration));
+    source->ring.assign(StreamingSource::kRingFrames * static_cast<std::uint64_t>(std::max(source->channels, 1)),
+                        0.0f);
+    const double cueIn = finiteOrZero(track.cueIn);
+    const double start = std::max(0.0, source->durationSeconds <= cueIn ? source->durationSeconds : cueIn);
+    if (start > 0.0) {
+        const std::uint64_t frame = frameAt(source->sampleRate, start);
+        decoder->seek(frame);
+        source->playFrame.store(frame);
+    }
+    source->decoder = std::move(decoder);
+    return source;
+}
+
+bool refillStreamingSource(StreamingSource* source, std::uint64_t minimumFrames, std::string& message) {
+    message.clear();
+    if (source == nullptr) return false;
+    std::lock_guard lock(source->sourceLock);
+    if (!source->decoder) return false;
+    const std::uint64_t ch = static_cast<std::uint64_t>(std::max(source->channels, 1));
+    const std::uint64_t size = source->ringSamples();
+    if (size < ch) {
+        message = messages::kRingNotInitialized;
+        return false;
+    }
+    if (source->endOfStream.load(std::memory_order_relaxed)) return true;
+
+    const std::uint64_t buffered =
+        source->writeIndex.load(std::memory_order_relaxed) - source->readIndex.load(std::memory_order_acquire);
+    const std::uint64_t bufferedFrames = buffered / ch;
+    const std::uint64_t target = std::max(
+        minimumFrames, bufferedFrames > 0 ? StreamingSource::kRefillTargetFrames : StreamingSource::kRefillTargetEmptyFrames);
+    if (bufferedFrames >= target) return true;
+    // One frame always stays free, so a write never reaches unread samples.
+    const std::uint64_t free = size > ch + buffered ? size - ch - buffered : 0;
+    if (free < ch) return true;
+    const std::uint64_t frames =
+        std::min(free / ch, std::max(target - bufferedFrames, StreamingSource::kMinBurstFrames));
+
+    bool failed = false;
+    const std::uint64_t got = readIntoRing(*source, frames, failed);
+    if (failed) {
+        message = messages::kStreamingReadFailed;
+        return false;
+    }
+    if (got == 0) {
+        source->endOfStream.store(true, std::memory_order_release);
+        return true;
+    }
+    source->writeIndex.fetch_add(got * ch, std::memory_order_release);
+    return true;
+}
+
+void seekStreamingSource(StreamingSource* source, double seconds, std::int32_t requestedBufferSize) {
+    if (source == nullptr) return;
+    std::lock_guard lock(source->sourceLock);
+    if (!source->decoder) return;
+    const std::uint64_t frame = frameAt(source->sampleRate, seconds);
+    const std::uint64_t ch = static_cast<std::uint64_t>(std::max(source->channels, 1));
+
+    source->beginExclusive();
+    source->decoder->seek(frame);
+    source->readIndex.store(frame * ch, std::memory_order_relaxed);
+    source->writeIndex.store(frame * ch, std::memory_order_relaxed);
+    source->playFrame.store(frame, std::memory_order_relaxed);
+    source->endOfStream.store(false, std::memory_order_relaxed);
+    if (source->ringSamples() >= ch) {
+        const std::uint64_t frames = std::min<std::uint64_t>(
+            std::max<std::uint64_t>(std::max(requestedBufferSize, 0), StreamingSource::kMinBurstFrames),
+            (source->ringSamples() - ch) / ch);
+        bool failed = false;
+        const std::uint64_t got = readIntoRing(*source, frames, failed);
+        if (!failed && got > 0) source->writeIndex.fetch_add(got * ch, std::memory_order_relaxed);
+    }
+    source->endExclusive();
+}
+
+void closeStreamingSource(StreamingSource* source) {
+    if (source == nullptr) return;
+    std::lock_guard lock(source->sourceLock);
+    source->decoder.reset();
+    source->endOfStream.store(true, std::memory_order_release);
+}
+
+}  // namespace velmora

@@ -1,0 +1,302 @@
+// Streaming sources on generated files: the ring's refill rules, seeks,
+// close, and the render playing from the ring.
+
+#include <gtest/gtest.h>
+
+#include <sndfile.h>
+
+#include <atomic>
+#include <cmath>
+#include <thread>
+
+#include "decoding/streaming_source.hpp"
+#include "support/deck_harness.hpp"
+#include "support/test_support.hpp"
+
+namespace velmora {
+namespace {
+
+using test::TempDir;
+
+constexpr int kRate = 48000;
+
+// Every frame's value names its index exactly: 0.5 + (index mod 2^19) / 2^20.
+float rampValue(std::uint64_t frame) {
+    return static_cast<float>(0.5 + static_cast<double>(frame % (1U << 19)) / (1U << 20));
+}
+
+std::string writeRamp(const TempDir& dir, const std::string& name, std::uint64_t frames, int channels) {
+    const std::string path = dir.file(name);
+    auto samples = test::makeSamples(frames, channels, [](std::uint64_t f, int c) {
+        return c == 0 ? rampValue(f) : -rampValue(f);
+    });
+    EXPECT_TRUE(test::writeWav(path, samples, channels, kRate, SF_FORMAT_FLOAT));
+    return path;
+}
+
+TrackDescriptor trackAt(const std::string& path, double cueIn = 0.0, double duration = 0.0) {
+    TrackDescriptor track;
+    track.path = path;
+    track.cueIn = cueIn;
+    track.duration = duration;
+    return track;
+}
+
+std::uint64_t bufferedFrames(const StreamingSource& s) {
+    return (s.writeIndex.load() - s.readIndex.load()) / static_cast<std::uint64_t>(std::max(s.channels, 1));
+}
+
+// The render side of the ring, as the mix render consumes it.
+void consume(StreamingSource& s, std::uint64_t frames) {
+    s.readIndex += frames * static_cast<std::uint64_t>(s.channels);
+    s.playFrame += frames;
+}
+
+TEST(StreamingSource, OpenFailuresAndMessages) {
+    std::string message;
+    EXPECT_EQ(openStreamingSource(trackAt(""), kRate, message), nullptr);
+    EXPECT_EQ(message, "Empty track path.");
+    EXPECT_EQ(openStreamingSource(trackAt("/nonexistent/x.wav"), kRate, message), nullptr);
+    EXPECT_EQ(message, "Streaming decoder init failed.");
+}
+
+TEST(StreamingSource, RefillAmounts) {
+    TempDir dir;
+    const std::string path = writeRamp(dir, "long.wav", 10 * kRate, 2);
+    std::string message;
+    auto s = openStreamingSource(trackAt(path), kRate, message);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->channels, 2);
+    EXPECT_EQ(s->ring.size(), 64000U);
+
+    struct Step {
+        const char* what;
+        std::uint64_t consumeFirst;
+        std::uint64_t minimum;
+        std::uint64_t expectedBuffered;
+    };
+    const Step steps[] = {
+        {"empty ring: at least 768 frames", 0, 0, 768},
+        {"partly filled: up to the 8000 target", 0, 0, 8000},
+        {"at the target: nothing", 0, 0, 8000},
+        {"1 frame left: tops up to 8000", 7999, 0, 8000},
+        {"a larger minimum", 0, 20000, 20000},
+        {"never the whole ring: one frame stays free", 0, 40000, 31999},
+        {"full ring: nothing", 0, 40000, 31999},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        consume(*s, step.consumeFirst);
+        EXPECT_TRUE(refillStreamingSource(s.get(), step.minimum, message));
+        EXPECT_EQ(bufferedFrames(*s), step.expectedBuffered);
+    }
+    // Samples arrive in order across the wrap-around of the ring.
+    for (std::uint64_t i = 0; i < 31999; i += 997) {
+        const std::uint64_t index = s->readIndex.load() + i * 2;
+        EXPECT_EQ(s->ring[index % s->ring.size()], rampValue(s->playFrame.load() + i));
+    }
+
+    // An empty ring fills to the caller's minimum when that is larger.
+    consume(*s, 31999);
+    EXPECT_TRUE(refillStreamingSource(s.get(), 5000, message));
+    EXPECT_EQ(bufferedFrames(*s), 5000U);
+}
+
+TEST(StreamingSource, CueInSeekAndEnd) {
+    TempDir dir;
+    const std::string mono = writeRamp(dir, "mono.wav", kRate, 1);
+    std::string message;
+    auto s = openStreamingSource(trackAt(mono, 0.25), kRate, message);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->channels, 1);
+    EXPECT_EQ(s->playFrame.load(), 12000U);
+    refillStreamingSource(s.get(), 0, message);
+    EXPECT_EQ(s->ring[s->readIndex.load() % s->ring.size()], rampValue(12000));
+
+    // A cue-in past the end starts at the end.
+    auto late = openStreamingSource(trackAt(mono, 5.0), kRate, message);
+    ASSERT_TRUE(late);
+    EXPECT_EQ(late->playFrame.load(), static_cast<std::uint64_t>(kRate));
+
+    // Drain to the end, then seek back: the end flag clears.
+    while (refillStreamingSource(s.get(), 30000, message) && !s->endOfStream.load()) consume(*s, bufferedFrames(*s));
+    EXPECT_TRUE(s->endOfStream.load());
+    seekStreamingSource(s.get(), -3.0, 256);
+    EXPECT_FALSE(s->endOfStream.load());
+    EXPECT_EQ(s->playFrame.load(), 0U);
+    EXPECT_EQ(bufferedFrames(*s), 768U);
+    EXPECT_EQ(s->ring[s->readIndex.load() % s->ring.size()], rampValue(0));
+
+    seekStreamingSource(s.get(), 0.5, 2048);
+    EXPECT_EQ(s->playFrame.load(), 24000U);
+    EXPECT_EQ(bufferedFrames(*s), 2048U);
+    EXPECT_EQ(s->ring[s->readIndex.load() % s->ring.size()], rampValue(24000));
+
+    closeStreamingSource(s.get());
+    EXPECT_FALSE(refillStreamingSource(s.get(), 0, message));
+    EXPECT_EQ(message, "");
+    seekStreamingSource(s.get(), 0.1, 256);
+    EXPECT_EQ(s->playFrame.load(), 24000U);
+}
+
+TEST(StreamingRender, PlaysTheFileAcrossRefillsAndWrapArounds) {
+    TempDir dir;
+    const std::string path = writeRamp(dir, "ramp.wav", 3 * kRate, 2);
+    std::string message;
+    auto s = openStreamingSource(trackAt(path), kRate, message);
+    ASSERT_TRUE(s);
+    refillStreamingSource(s.get(), 750, message);
+    test::DeckHarness h;
+    h.setLimiter(false, 0.98);
+    h.loadSource("A", s);
+    h.play("A");
+    std::vector<float> out;
+    while (out.size() < 2U * 2 * kRate) {
+        refillStreamingSource(s.get(), StreamingSource::kRefillTargetFrames, message);
+        const auto chunk = h.render(512, 512);
+        out.insert(out.end(), chunk.begin(), chunk.end());
+    }
+    EXPECT_EQ(h.drops.load(), 0U);
+    for (std::uint64_t f = 96; f < 2U * kRate; f += 331) {
+        ASSERT_EQ(out[f * 2], rampValue(f)) << f;
+        ASSERT_EQ(out[f * 2 + 1], -rampValue(f)) << f;
+    }
+    EXPECT_NEAR(h.pulled("A").state.positionSeconds, out.size() / 2.0 / kRate, 1e-9);
+}
+
+TEST(StreamingRender, ResampledSourceMatchesTheReader) {
+    TempDir dir;
+    const std::string path = dir.file("sine44.wav");
+    ASSERT_TRUE(test::writeWav(path, test::makeSine(44100, 1, 44100, 440.0, 0.5), 1, 44100, SF_FORMAT_FLOAT));
+    ResamplingReader reader;
+    ASSERT_TRUE(reader.open(path, kRate));
+    std::vector<float> expected(kRate);
+    expected.resize(reader.read(expected.data(), expected.size()));
+
+    std::string message;
+    auto s = openStreamingSource(trackAt(path), kRate, message);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->sampleRate, kRate);
+    test::DeckHarness h;
+    h.loadSource("A", s);
+    h.play("A");
+    std::vector<float> out;
+    for (int i = 0; i < 50; ++i) {
+        refillStreamingSource(s.get(), 8000, message);
+        const auto chunk = h.render(1024, 1024);
+        out.insert(out.end(), chunk.begin(), chunk.end());
+    }
+    ASSERT_GE(out.size() / 2, expected.size());
+    for (std::size_t f = 200; f < expected.size(); f += 101) ASSERT_FLOAT_EQ(out[f * 2], expected[f]) << f;
+    EXPECT_EQ(out[expected.size() * 2], 0.0f);
+    EXPECT_FALSE(h.pulled("A").state.playing);  // stopped at its end frame
+}
+
+TEST(StreamingRender, UnderrunCountsADropAndNeverSetUpRingToo) {
+    TempDir dir;
+    const std::string path = writeRamp(dir, "ramp.wav", kRate, 2);
+    std::string message;
+    auto s = openStreamingSource(trackAt(path), kRate, message);
+    test::DeckHarness h;
+    h.loadSource("A", s);
+    h.play("A");
+    h.render(256);  // nothing primed: one underrun
+    EXPECT_EQ(h.drops.load(), 1U);
+    EXPECT_TRUE(h.pulled("A").state.playing);
+
+    auto bare = std::make_shared<StreamingSource>();
+    bare->sampleRate = kRate;
+    bare->channels = 2;
+    bare->durationSeconds = 10;
+    h.loadSource("B", bare);
+    h.play("B");
+    h.render(256);
+    EXPECT_EQ(h.drops.load(), 3U);
+}
+
+// A file shorter than its declared duration ends its track once the decoder
+// is done and the ring drained, instead of counting drops forever.
+TEST(StreamingRender, OverstatedDurationEndsAtTheRealEnd) {
+    TempDir dir;
+    const std::string wav = writeRamp(dir, "short.wav", kRate / 2, 1);
+    const std::string flac = dir.file("unknown.flac");
+    if (test::runQuiet("(sox '" + wav + "' -b 16 -t raw - | flac -s --force-raw-format --endian=little "
+                       "--sign=signed --channels=1 --bps=16 --sample-rate=48000 - -c | cat > '" + flac + "')") != 0)
+        GTEST_SKIP() << "sox/flac unavailable";
+    std::string message;
+    auto s = openStreamingSource(trackAt(flac, 0.0, 600.0), kRate, message);
+    ASSERT_TRUE(s);
+    EXPECT_DOUBLE_EQ(s->durationSeconds, 600.0);
+    test::DeckHarness h;
+    h.loadSource("A", s);
+    h.play("A");
+    for (int i = 0; i < 200; ++i) {
+        refillStreamingSource(s.get(), 8000, message);
+        h.render(512, 512);
+    }
+    const Deck& d = h.pulled("A");
+    EXPECT_FALSE(d.state.playing);
+    EXPECT_LE(h.drops.load(), 1U);
+}
+
+// Seeks hammered from one thread while another renders and a third refills:
+// every sample the render outputs belongs to the position it reports.
+TEST(ConcurrentStreaming, SeekRefillAndRender) {
+    TempDir dir;
+    const std::string path = writeRamp(dir, "ramp.wav", 20 * kRate, 1);
+    std::string message;
+    auto s = openStreamingSource(trackAt(path), kRate, message);
+    ASSERT_TRUE(s);
+    ReclaimDomain domain;
+    DeckRegistry registry(domain);
+    Deck& deck = registry.findOrCreateDeck("A", "standard", "default");
+    applyLoadedTrack(deck, trackAt(path), nullptr, s, "", "standard");
+    deck.state.playing = true;
+    deck.declickTotal = deck.declickRemaining = 0;
+    registry.publishDeck(deck, kPublishAll);
+    registry.rebuildMixList(2);
+
+    std::atomic<bool> stop{false};
+    std::atomic<long> checkedFrames{0};
+    std::thread refiller([&] {
+        std::string ignored;
+        while (!stop.load()) {
+            refillStreamingSource(s.get(), 8000, ignored);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    std::thread renderer([&] {
+        RenderContext context;
+        context.limiterEnabled = false;
+        std::vector<float> out(256 * 2);
+        DeckRuntime& rt = *deck.runtime;
+        std::uint64_t clock = 0;
+        while (!stop.load()) {
+            const std::uint64_t startFrame = s->playFrame.load();
+            renderMix(context, registry.loadMixList(), 256, out.data(), 2, clock);
+            clock += 256;
+            const std::uint64_t endFrame = static_cast<std::uint64_t>(rt.positionFrames.load());
+            // Frames the render consumed map one to one onto the ring's content.
+            if (endFrame >= startFrame && endFrame - startFrame <= 256) {
+                for (std::uint64_t i = 0; i < endFrame - startFrame; ++i) {
+                    if (out[i * 2] != rampValue(startFrame + i)) {
+                        ADD_FAILURE() << "sample from the wrong position at frame " << startFrame + i;
+                        return;
+                    }
+                }
+                checkedFrames += static_cast<long>(endFrame - startFrame);
+            }
+        }
+    });
+    for (int i = 0; i < 3000; ++i) {
+        seekStreamingSource(s.get(), (i * 7919 % 18000) / 1000.0, 256);
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    stop = true;
+    refiller.join();
+    renderer.join();
+    EXPECT_GT(checkedFrames.load(), 10000);
+}
+
+}  // namespace
+}  // namespace velmora
