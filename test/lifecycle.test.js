@@ -1,0 +1,91 @@
+'use strict';
+// Engine lifecycle and configuration bounds as the script sees them.
+const { test, after } = require('node:test');
+const assert = require('node:assert/strict');
+const { native } = require('./helpers/engine.js');
+
+after(() => native.shutdown());
+
+const COUNTERS = ['xrunCount', 'callbackDropCount', 'callbackOverloadCount', 'limiterEngagedCount'];
+
+// Must run first in this process: nothing has touched the engine yet.
+test('runtime information before any initialize', () => {
+  const info = native.getRuntimeInfo();
+  assert.deepEqual(
+    [info.streamHealth, info.activeBackend, info.activeDeviceId, info.streamOpen, info.streamStopped,
+      info.channels, info.requestedBufferSize, info.bufferSize, info.lastError],
+    ['stopped', 'none', 'default', false, true, 2, 256, 256, '']);
+});
+
+test('initialize without a device returns the configuration and reports the failed open', () => {
+  const config = native.initialize({ sampleRate: 44100, bufferSize: 512, showCriticalMode: true,
+    masterLimiterEnabled: false, masterLimiterCeiling: 0.7 });
+  assert.deepEqual(config, { backend: 'standard', sampleRate: 44100, bufferSize: 512, deviceId: 'default',
+    showCriticalMode: true, masterLimiterEnabled: false, masterLimiterCeiling: 0.7 });
+  const info = native.getRuntimeInfo();
+  assert.deepEqual(
+    [info.streamOpen, info.streamHealth, info.lastError, info.activeBackend, info.requestedBufferSize,
+      info.showCriticalMode, info.masterLimiterEnabled, info.masterLimiterCeiling],
+    [false, 'stopped', 'No output device available.', 'standard', 512, true, false, 0.7]);
+});
+
+test('configuration bounds', () => {
+  const cases = [
+    [{ sampleRate: 0 }, (c) => assert.ok(c.sampleRate >= 8000, String(c.sampleRate))],
+    [{ sampleRate: -44100 }, (c) => assert.ok(c.sampleRate >= 8000, String(c.sampleRate))],
+    [{ bufferSize: 32 }, (c) => assert.equal(c.bufferSize, 64)],
+    [{ bufferSize: 32, backend: 'asio' }, (c) => assert.equal(c.bufferSize, 32)],
+    [{ bufferSize: 0, backend: 'asio' }, (c) => assert.equal(c.bufferSize, 1)],
+    [{ bufferSize: 32, backend: 'ASIO' }, (c) => assert.deepEqual([c.backend, c.bufferSize], ['ASIO', 64])],
+    [{ bufferSize: 32, backend: 'Asio' }, (c) => assert.equal(c.bufferSize, 64)],
+    [{ masterLimiterCeiling: 1.5 }, (c) => assert.equal(c.masterLimiterCeiling, 0.9999)],
+    [{ masterLimiterCeiling: 0.1 }, (c) => assert.equal(c.masterLimiterCeiling, 0.5)],
+    [{ masterLimiterCeiling: -Infinity }, (c) => assert.equal(c.masterLimiterCeiling, 0.5)],
+  ];
+  for (const [request, check] of cases) {
+    const config = native.initialize(request);
+    check(config);
+    const info = native.getRuntimeInfo();
+    assert.equal(info.requestedBufferSize, config.bufferSize, JSON.stringify(request));
+    assert.equal(info.masterLimiterCeiling, config.masterLimiterCeiling, JSON.stringify(request));
+  }
+});
+
+test('an empty device id is active as "default" while the configuration keeps it', () => {
+  assert.equal(native.initialize({ deviceId: '' }).deviceId, '');
+  assert.equal(native.getRuntimeInfo().activeDeviceId, 'default');
+  assert.equal(native.createDeck({ deckId: 'd' }).output.deviceId, 'default');
+  native.initialize({ backend: 'asio' });
+  assert.equal(native.getDeckState({ deckId: 'd' }).backend, 'asio');
+  assert.equal(native.getDeckState({ deckId: 'other' }).backend, 'asio');
+  assert.equal(native.getRuntimeInfo().activeBackend, 'asio');
+});
+
+test('restart counter: +1 for a running engine, +0 after shutdown; other counters reset', () => {
+  native.shutdown();
+  native.initialize();
+  const start = native.getRuntimeInfo().deviceRestartCount;
+  native.createDeck({ deckId: 'kept' });
+  native.initialize();
+  const info = native.getRuntimeInfo();
+  assert.equal(info.deviceRestartCount, start + 1);
+  for (const key of COUNTERS) assert.equal(info[key], 0, key);
+  assert.equal(native.deleteDeck({ deckId: 'kept' }), true, 'initialize keeps the decks');
+
+  native.shutdown();
+  native.initialize();
+  assert.equal(native.getRuntimeInfo().deviceRestartCount, start + 1);
+});
+
+test('after shutdown the engine is stopped and has no decks', () => {
+  native.initialize();
+  native.createDeck({ deckId: 'gone' });
+  native.setDeckVolume({ deckId: 'gone', volume: 3 });
+  native.shutdown();
+  const info = native.getRuntimeInfo();
+  assert.equal(info.streamHealth, 'stopped');
+  assert.equal(info.streamOpen, false);
+  assert.equal(native.getDeckState({ deckId: 'gone' }).deckVolume, 1);
+  assert.equal(native.deleteDeck({ deckId: 'gone' }), false);
+  native.shutdown();
+});

@@ -1,0 +1,194 @@
+'use strict';
+// Transport and deck parameters on decoded files, without an output device.
+const { test, beforeEach, after } = require('node:test');
+const assert = require('node:assert/strict');
+const { native, near } = require('./helpers/engine.js');
+const { writeFloatWav, writeGarbage, missingPath } = require('./helpers/wav.js');
+
+const deckId = 'deck';
+const file = writeFloatWav('two-seconds.wav', { seconds: 2, sampleRate: 44100 });
+const other = writeFloatWav('one-second.wav', { seconds: 1, sampleRate: 48000, channels: 1 });
+const garbage = writeGarbage('garbage.wav');
+const track = (extra = {}) => ({ id: 'a', path: file, name: 'A', duration: 2, cueIn: 0, cueOut: 0, ...extra });
+const load = (extra) => native.loadTrack({ deckId, track: track(extra) });
+const state = () => native.getDeckState({ deckId });
+const transport = (s) => [s.loaded, s.playing, s.paused];
+
+beforeEach(() => native.shutdown());
+after(() => native.shutdown());
+
+test('loadTrack places the playhead at cueIn, keeps volume and gain, stays stopped', () => {
+  native.setDeckVolume({ deckId, volume: 0.5 });
+  native.setTrackGain({ deckId, gain: 2 });
+  const cases = [[0.5, 0.5], [-1, 0], [99, 2], [0, 0]];
+  for (const [cueIn, position] of cases) {
+    const s = load({ cueIn });
+    assert.deepEqual(transport(s), [true, false, false]);
+    assert.equal(s.lastError, '');
+    near(s.durationSeconds, 2);
+    near(s.positionSeconds, position, 1e-9, `cueIn ${cueIn}`);
+    assert.deepEqual([s.deckVolume, s.trackGain], [0.5, 2]);
+  }
+  const mono = native.loadTrack({ deckId, track: { path: other } });
+  near(mono.durationSeconds, 1);
+});
+
+test('a failed load drops the previous audio and reports the failure', () => {
+  for (const path of [missingPath(), garbage, '']) {
+    native.loadTrack({ deckId, track: track() });
+    const s = native.loadTrack({ deckId, track: track({ path, duration: 30, cueIn: 40 }) });
+    assert.deepEqual(transport(s), [false, false, false], path);
+    assert.notEqual(s.lastError, '', path);
+    // The descriptor's duration stands in for the audio's.
+    assert.deepEqual([s.durationSeconds, s.positionSeconds], [30, 30]);
+    const updated = native.updateTrack({ deckId, track: track({ path }) });
+    assert.equal(updated.lastError, 'No decodable track loaded.', 'the old audio is gone');
+  }
+  const negative = native.loadTrack({ deckId, track: { path: missingPath(), duration: -4, cueIn: 1 } });
+  assert.deepEqual([negative.durationSeconds, negative.positionSeconds], [0, 0]);
+});
+
+test('play is refused without a stream, with the reason in lastError', () => {
+  native.initialize();
+  load();
+  native.pause({ deckId });
+  const refused = native.play({ deckId });
+  assert.deepEqual(transport(refused), [true, false, false]);
+  assert.equal(refused.lastError, 'No output device available.');
+
+  const empty = native.play({ deckId: 'empty' });
+  assert.deepEqual([empty.playing, empty.paused, empty.lastError], [false, false, 'No decodable track loaded.']);
+
+  const failed = native.loadTrack({ deckId: 'bad', track: { path: garbage } });
+  assert.equal(native.play({ deckId: 'bad' }).lastError, failed.lastError);
+  const undecoded = native.loadTrack({ deckId: 'bad', track: { path: '' } });
+  assert.equal(native.play({ deckId: 'bad' }).lastError, undecoded.lastError);
+  // A successful load clears the message.
+  assert.equal(native.loadTrack({ deckId: 'bad', track: track() }).lastError, '');
+});
+
+test('play before any stream was tried names the closed stream', () => {
+  load();
+  const s = native.play({ deckId });
+  assert.equal(s.playing, false);
+  assert.ok(['Native output stream is not open.', 'No output device available.'].includes(s.lastError),
+    s.lastError);
+});
+
+test('pause marks even an empty deck paused', () => {
+  assert.deepEqual(transport(native.pause({ deckId: 'blank' })), [false, false, true]);
+  load();
+  assert.deepEqual(transport(native.pause({ deckId })), [true, false, true]);
+  assert.deepEqual(transport(native.stop({ deckId })), [true, false, false]);
+});
+
+test('stop returns to cueIn unless told to keep the position; volume survives a fade', () => {
+  load({ cueIn: 0.5 });
+  native.seek({ deckId, seconds: 1.5 });
+  assert.equal(native.stop({ deckId, options: { resetPosition: false } }).positionSeconds, 1.5);
+  assert.equal(native.stop({ deckId }).positionSeconds, 0.5);
+
+  native.setDeckVolume({ deckId, volume: 0.8 });
+  native.fadeTo({ deckId, durationMs: 5000, targetVolume: 0 });
+  native.seek({ deckId, seconds: 1 });
+  const stopped = native.stop({ deckId, options: { resetPosition: false } });
+  assert.deepEqual([stopped.positionSeconds, stopped.deckVolume], [1, 0.8]);
+
+  const bare = native.stop({ deckId: 'no-track' });
+  assert.deepEqual([bare.positionSeconds, bare.loaded], [0, false]);
+});
+
+test('seek clamps to the audio and ignores the cue points', () => {
+  load({ cueIn: 0.5, cueOut: 1.5 });
+  const cases = [[-5, 0], [0.1, 0.1], [1.9, 1.9], [100, 2], [Infinity, 2], [-Infinity, 0]];
+  for (const [seconds, expected] of cases) {
+    const s = native.seek({ deckId, seconds });
+    near(s.positionSeconds, expected, 1e-9, `seek ${seconds}`);
+    assert.deepEqual(transport(s), [true, false, false]);
+  }
+  native.pause({ deckId });
+  assert.equal(native.seek({ deckId, seconds: 1 }).paused, true);
+});
+
+test('volume, gain and fade targets are clamped to 0..5', () => {
+  const cases = [
+    ['setDeckVolume', 'volume', 7, 'deckVolume', 5],
+    ['setDeckVolume', 'volume', '0.5', 'deckVolume', 1],
+    ['setDeckVolume', 'volume', 0.3, 'deckVolume', 0.3],
+    ['setTrackGain', 'gain', -1, 'trackGain', 0],
+    ['setTrackGain', 'gain', 9, 'trackGain', 5],
+    ['setTrackGain', 'gain', NaN, 'trackGain', 0],
+    ['setTrackGain', 'gain', undefined, 'trackGain', 1],
+    ['fadeTo', 'targetVolume', 9, 'deckVolume', 5],
+    ['fadeTo', 'targetVolume', 0.25, 'deckVolume', 0.25],
+    ['fadeTo', 'targetVolume', -2, 'deckVolume', 0],
+    ['fadeTo', 'targetVolume', NaN, 'deckVolume', 0],
+  ];
+  for (const [fn, key, value, field, expected] of cases) {
+    native.setDeckVolume({ deckId, volume: 1 });
+    native.setTrackGain({ deckId, gain: 1 });
+    const request = { deckId };
+    if (value !== undefined) request[key] = value;
+    assert.equal(native[fn](request)[field], expected, `${fn} ${key}=${value}`);
+  }
+  // A timed fade leaves the volume to the render.
+  native.setDeckVolume({ deckId, volume: 0.7 });
+  assert.equal(native.fadeTo({ deckId, durationMs: 1000, targetVolume: 0 }).deckVolume, 0.7);
+});
+
+test('updateTrack of the same track on a stopped deck keeps the playhead inside the cues', () => {
+  load({ cueIn: 0.5 });
+  const steps = [
+    [{ cueIn: 1.2 }, 1.2], // moved up to the new cueIn
+    [{ cueIn: 0.2, cueOut: 0.8 }, 0.8], // pulled back to cueOut
+    [{ cueIn: 0, cueOut: 0 }, 0.8], // inside: left alone
+    [{ cueIn: 0.1, cueOut: 99 }, 0.8], // cueOut past the end clamps to the duration
+    [{ cueIn: 1.5, cueOut: 1 }, 1.5], // cueOut before cueIn ends at cueIn
+  ];
+  for (const [cues, position] of steps) {
+    const s = native.updateTrack({ deckId, track: track(cues) });
+    near(s.positionSeconds, position, 1e-9, JSON.stringify(cues));
+    assert.deepEqual(transport(s), [true, false, false]);
+    assert.deepEqual(s.track, track(cues));
+  }
+});
+
+test('updateTrack general path: a stopped deck goes to the new cueIn', () => {
+  const cases = [
+    [{ id: 'b', cueIn: 0.3 }, {}, 0.3],
+    [{ cueIn: 0.3 }, { preservePosition: false }, 0.3],
+    [{ cueIn: 0.3 }, { preservePlaybackState: false }, 0.3],
+    [{ id: 'b', cueIn: 5 }, {}, 2],
+    [{ id: 'b', cueIn: 0.6, cueOut: 0.4 }, {}, 0.6],
+  ];
+  for (const [cues, options, position] of cases) {
+    load();
+    native.seek({ deckId, seconds: 1.7 });
+    const s = native.updateTrack({ deckId, track: track(cues), options });
+    near(s.positionSeconds, position, 1e-9, JSON.stringify([cues, options]));
+    assert.deepEqual(transport(s), [true, false, false]);
+  }
+});
+
+test('updateTrack keeps a paused deck paused unless told otherwise', () => {
+  const cases = [
+    [{}, 1.7, true],
+    [{ preservePosition: false }, 0.3, true],
+    [{ preservePlaybackState: false }, 0.3, false],
+  ];
+  for (const [options, position, paused] of cases) {
+    load();
+    native.seek({ deckId, seconds: 1.7 });
+    native.pause({ deckId });
+    const s = native.updateTrack({ deckId, track: track({ id: 'b', cueIn: 0.3 }), options });
+    near(s.positionSeconds, position, 1e-9, JSON.stringify(options));
+    assert.equal(s.paused, paused, JSON.stringify(options));
+  }
+});
+
+test('updateTrack of a deck without audio reports it and takes the descriptor', () => {
+  const s = native.updateTrack({ deckId: 'silent', track: { id: 'z', duration: 12, cueIn: 3 } });
+  assert.deepEqual(transport(s), [false, false, false]);
+  assert.equal(s.lastError, 'No decodable track loaded.');
+  assert.deepEqual([s.durationSeconds, s.positionSeconds, s.track.id], [12, 3, 'z']);
+});
