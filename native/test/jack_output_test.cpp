@@ -218,7 +218,7 @@ TEST_F(JackOutputTest, OpensWhenTheServerArrives) {
 TEST_F(JackOutputTest, ServerDeathKeepsTheEngineResponsive) {
     engine->initialize(config());
     playSine("d", 0.8, 0.5, 0, 2);
-    ASSERT_EQ(engine->snapshotRuntimeInfo().streamHealth, "ok");
+    ASSERT_TRUE(engine->snapshotRuntimeInfo().streamActive);
     server.stop();
     const auto died = Clock::now();
     EXPECT_TRUE(waitFor([&] { return engine->snapshotRuntimeInfo().streamHealth == "error"; }, 500));
@@ -242,6 +242,29 @@ TEST_F(JackOutputTest, ServerDeathKeepsTheEngineResponsive) {
     engine->shutdown();
     EXPECT_LT(msSince(start), 100.0);
     testing::internal::GetCapturedStdout();
+}
+
+}  // namespace
+}  // namespace velmora
+
+namespace velmora {
+namespace {
+
+// By hand only: velmora_tests --gtest_also_run_disabled_tests
+//   --gtest_filter='*EightDecksForAMinute'
+TEST_F(JackOutputTest, DISABLED_EightDecksForAMinute) {
+    engine->initialize(config());
+    for (int i = 0; i < 8; ++i) playSine("deck" + std::to_string(i), 0.1, 1.0, (i % 4) * 2, 2);
+    engine->initialize(config());  // counters from here
+    std::this_thread::sleep_for(std::chrono::seconds(60));
+    const RuntimeInfo info = engine->snapshotRuntimeInfo();
+    std::printf("decks playing 8, xruns %llu, overloads %llu, avg %.4f ms, max %.4f ms, budget %.4f ms, load %.2f %%\n",
+                static_cast<unsigned long long>(info.xrunCount),
+                static_cast<unsigned long long>(info.callbackOverloadCount), info.avgCallbackMs, info.maxCallbackMs,
+                info.callbackBudgetMs, info.audioThreadLoadPercent);
+    EXPECT_EQ(info.xrunCount, 0u);
+    EXPECT_EQ(info.callbackOverloadCount, 0u);
+    EXPECT_LT(info.audioThreadLoadPercent, 5.0);
 }
 
 }  // namespace
