@@ -111,6 +111,10 @@ private:
     std::string activeDeviceName_;
     bool streamOpen_ = false;
     void* stream_ = nullptr;  // PaStream
+    // The engine holds one PortAudio initialisation while a stream is open.
+    // Pa_Terminate is called only to release it: a stray call could drop the
+    // count to zero under a dead stream and hang in PortAudio.
+    bool portAudioHeld_ = false;
     std::string lastError_;
     TrackCache trackCache_;
 

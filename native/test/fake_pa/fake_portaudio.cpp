@@ -1,0 +1,219 @@
+#include "fake_portaudio.hpp"
+
+#include <atomic>
+#include <cmath>
+
+#include "platform/asio.hpp"
+
+namespace fakepa {
+namespace {
+
+struct Stream {
+    PaStreamCallback* callback = nullptr;
+    void* userData = nullptr;
+    int active = 0;
+    int stopped = 1;
+    PaStreamInfo info{};
+};
+
+Machine current;
+std::atomic<int> initCount{0};
+Stream* openStream = nullptr;
+OpenedStream opened;
+int opens = 0;
+std::atomic<int> closes{0};
+std::vector<PaDeviceInfo> deviceInfos;
+std::vector<PaHostApiInfo> hostInfos;
+
+int asioQuery(int index, long* minSize, long* maxSize, long* preferred, long* granularity) {
+    if (index < 0 || index >= static_cast<int>(current.devices.size())) return paInvalidDevice;
+    const Device& device = current.devices[static_cast<std::size_t>(index)];
+    if (device.asioResult != paNoError) return device.asioResult;
+    *minSize = device.asioMin;
+    *maxSize = device.asioMax;
+    *preferred = device.asioPreferred;
+    *granularity = device.asioGranularity;
+    return paNoError;
+}
+
+bool rateAccepted(const Device& device, double rate) {
+    const int r = static_cast<int>(std::lround(rate));
+    if (device.onlyRate) return r == *device.onlyRate;
+    return device.refusedRates.count(r) == 0;
+}
+
+}  // namespace
+
+void reset(const Machine& machine) {
+    delete openStream;
+    openStream = nullptr;
+    current = machine;
+    initCount = 0;
+    opened = {};
+    opens = 0;
+    closes = 0;
+    velmora::platform::setAsioBufferSizeQuery(&asioQuery);
+}
+
+Machine& machine() { return current; }
+int initializeCount() { return initCount; }
+bool streamExists() { return openStream != nullptr; }
+const OpenedStream& lastOpened() { return opened; }
+int openCount() { return opens; }
+int closeCount() { return closes; }
+
+int runCallback(float* output, unsigned long frames, PaStreamCallbackFlags flags,
+                const PaStreamCallbackTimeInfo* time) {
+    if (openStream == nullptr) return -1;
+    return openStream->callback(nullptr, output, frames, time, flags, openStream->userData);
+}
+
+void setStreamState(int active, int stopped) {
+    if (openStream == nullptr) return;
+    openStream->active = active;
+    openStream->stopped = stopped;
+}
+
+}  // namespace fakepa
+
+using namespace fakepa;
+
+extern "C" {
+
+PaError Pa_Initialize(void) {
+    if (current.initializeError != paNoError) return current.initializeError;
+    ++initCount;
+    return paNoError;
+}
+
+PaError Pa_Terminate(void) {
+    if (initCount == 0) return paNotInitialized;
+    --initCount;
+    return paNoError;
+}
+
+const char* Pa_GetErrorText(PaError error) {
+    switch (error) {
+        case paNoError: return "Success";
+        case paNotInitialized: return "PortAudio not initialized";
+        case paInvalidSampleRate: return "Invalid sample rate";
+        case paInvalidDevice: return "Invalid device";
+        case paDeviceUnavailable: return "Device unavailable";
+        case paInsufficientMemory: return "Insufficient memory";
+        case paInternalError: return "Internal PortAudio error";
+        case paUnanticipatedHostError: return "Unanticipated host error";
+        case paBadStreamPtr: return "Invalid stream pointer";
+        default: return "Illegal error number";
+    }
+}
+
+PaDeviceIndex Pa_GetDeviceCount(void) { return static_cast<PaDeviceIndex>(current.devices.size()); }
+PaDeviceIndex Pa_GetDefaultOutputDevice(void) { return current.defaultOutput; }
+
+const PaDeviceInfo* Pa_GetDeviceInfo(PaDeviceIndex index) {
+    if (index < 0 || index >= Pa_GetDeviceCount()) return nullptr;
+    const Device& device = current.devices[static_cast<std::size_t>(index)];
+    if (device.infoMissing) return nullptr;
+    deviceInfos.resize(current.devices.size());
+    PaDeviceInfo& info = deviceInfos[static_cast<std::size_t>(index)];
+    info = {};
+    info.structVersion = 2;
+    info.name = device.name ? device.name->c_str() : nullptr;
+    info.hostApi = device.hostApi;
+    info.maxOutputChannels = device.maxOutputChannels;
+    info.defaultLowOutputLatency = device.defaultLowOutputLatency;
+    info.defaultHighOutputLatency = device.defaultHighOutputLatency;
+    info.defaultSampleRate = device.defaultSampleRate;
+    return &info;
+}
+
+const PaHostApiInfo* Pa_GetHostApiInfo(PaHostApiIndex index) {
+    if (index < 0 || index >= static_cast<int>(current.hostApis.size())) return nullptr;
+    const HostApi& host = current.hostApis[static_cast<std::size_t>(index)];
+    if (host.infoMissing) return nullptr;
+    hostInfos.resize(current.hostApis.size());
+    PaHostApiInfo& info = hostInfos[static_cast<std::size_t>(index)];
+    info = {};
+    info.structVersion = 1;
+    info.type = host.type;
+    info.name = host.name ? host.name->c_str() : nullptr;
+    return &info;
+}
+
+PaError Pa_IsFormatSupported(const PaStreamParameters* input, const PaStreamParameters* output,
+                             double sampleRate) {
+    if (initCount == 0) return paNotInitialized;
+    if (input != nullptr || output == nullptr) return paInvalidDevice;
+    if (output->device < 0 || output->device >= Pa_GetDeviceCount()) return paInvalidDevice;
+    const Device& device = current.devices[static_cast<std::size_t>(output->device)];
+    if (output->channelCount > device.maxOutputChannels) return paInvalidChannelCount;
+    return rateAccepted(device, sampleRate) ? paNoError : paInvalidSampleRate;
+}
+
+PaError Pa_OpenStream(PaStream** stream, const PaStreamParameters*, const PaStreamParameters* output,
+                      double sampleRate, unsigned long framesPerBuffer, PaStreamFlags flags,
+                      PaStreamCallback* callback, void* userData) {
+    if (initCount == 0) return paNotInitialized;
+    ++opens;
+    opened.output = *output;
+    opened.sampleRate = sampleRate;
+    opened.framesPerBuffer = framesPerBuffer;
+    opened.flags = flags;
+    if (current.openError != paNoError) return current.openError;
+    if (current.openReturnsNullStream) {
+        *stream = nullptr;
+        return paNoError;
+    }
+    delete openStream;
+    openStream = new Stream;
+    openStream->callback = callback;
+    openStream->userData = userData;
+    openStream->info.outputLatency = current.streamOutputLatency;
+    openStream->info.sampleRate = sampleRate;
+    *stream = openStream;
+    return paNoError;
+}
+
+PaError Pa_StartStream(PaStream* stream) {
+    if (stream != openStream || stream == nullptr) return paBadStreamPtr;
+    if (current.startError != paNoError) return current.startError;
+    openStream->active = 1;
+    openStream->stopped = 0;
+    return paNoError;
+}
+
+PaError Pa_StopStream(PaStream* stream) {
+    if (stream != openStream || stream == nullptr) return paBadStreamPtr;
+    openStream->active = 0;
+    openStream->stopped = 1;
+    return paNoError;
+}
+
+PaError Pa_AbortStream(PaStream* stream) { return Pa_StopStream(stream); }
+
+PaError Pa_CloseStream(PaStream* stream) {
+    if (stream != openStream || stream == nullptr) return paBadStreamPtr;
+    ++closes;
+    delete openStream;
+    openStream = nullptr;
+    return paNoError;
+}
+
+PaError Pa_IsStreamActive(PaStream* stream) {
+    if (stream != openStream || stream == nullptr) return paBadStreamPtr;
+    return openStream->active;
+}
+
+PaError Pa_IsStreamStopped(PaStream* stream) {
+    if (stream != openStream || stream == nullptr) return paBadStreamPtr;
+    return openStream->stopped;
+}
+
+double Pa_GetStreamCpuLoad(PaStream* stream) { return stream == openStream && stream ? 0.25 : 0.0; }
+
+const PaStreamInfo* Pa_GetStreamInfo(PaStream* stream) {
+    if (stream != openStream || stream == nullptr) return nullptr;
+    return &openStream->info;
+}
+
+}  // extern "C"

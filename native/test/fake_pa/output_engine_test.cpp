@@ -1,0 +1,464 @@
+// The output subsystem against a scripted PortAudio.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "engine/output_policy.hpp"
+#include "platform/asio.hpp"
+#include "fake_portaudio.hpp"
+#include "support/engine_access.hpp"
+
+namespace velmora {
+namespace {
+
+using Access = AudioEngineTestAccess;
+
+fakepa::Device device(const char* name, int hostApi, int outputs) {
+    fakepa::Device d;
+    d.name = name;
+    d.hostApi = hostApi;
+    d.maxOutputChannels = outputs;
+    return d;
+}
+
+// Host APIs: 0 ALSA, 1 ASIO, 2 missing information.
+// Devices: 0 input only, 1 mono, 2 stereo (default), 3 sixteen outputs,
+// 4 ASIO A, 5 ASIO B, 6 no device info, 7 host info missing.
+fakepa::Machine studio() {
+    fakepa::Machine m;
+    m.hostApis = {fakepa::HostApi{paALSA, "ALSA", false}, fakepa::HostApi{paASIO, "ASIO", false},
+                  fakepa::HostApi{paALSA, std::nullopt, true}};
+    m.devices = {device("Mic", 0, 0),     device("Mono", 0, 1),  device("Stereo", 0, 2),
+                 device("Multi", 0, 16),  device("AsioA", 1, 8), device("AsioB", 1, 2),
+                 device("Ghost", 0, 2),   device("Orphan", 2, 2)};
+    m.devices[6].infoMissing = true;
+    m.defaultOutput = 2;
+    return m;
+}
+
+class OutputEngineTest : public ::testing::Test {
+protected:
+    void SetUp() override { fakepa::reset(studio()); }
+    void TearDown() override { engine.reset(); }
+
+    // Opens with the config and returns what was logged.
+    std::string openLogged(const EngineConfig& config, bool* opened = nullptr) {
+        testing::internal::CaptureStdout();
+        const bool result = Access::open(*engine, config);
+        if (opened != nullptr) *opened = result;
+        return testing::internal::GetCapturedStdout();
+    }
+    EngineConfig cfg(const std::string& backend, const std::string& deviceId, int rate = 48000,
+                     int buffer = 256) {
+        EngineConfig c;
+        c.backend = backend;
+        c.deviceId = deviceId;
+        c.sampleRate = rate;
+        c.bufferSize = buffer;
+        return c;
+    }
+    std::unique_ptr<AudioEngine> engine = std::make_unique<AudioEngine>();
+};
+
+TEST(OutputPolicy, DeviceIdsReadLikeStringToInt) {
+    const struct { const char* text; std::optional<std::int32_t> index; } cases[] = {
+        {"3", 3}, {"3x", 3}, {"  7", 7}, {"+2", 2}, {"-1", -1}, {"abc", std::nullopt},
+        {"", std::nullopt}, {"2147483647", 2147483647}, {"2147483648", std::nullopt},
+        {"99999999999999999999", std::nullopt}, {"x3", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(parseDeviceIndex(c.text), c.index) << c.text;
+}
+
+TEST(OutputPolicy, AsioBufferSizeChoice) {
+    auto sizes = [](bool ok, long min, long max, long g) {
+        AsioBufferSizes s;
+        s.ok = ok;
+        s.minSize = min;
+        s.maxSize = max;
+        s.granularity = g;
+        return s;
+    };
+    const struct { std::int32_t request; AsioBufferSizes sizes; std::int32_t expected; } cases[] = {
+        {100, sizes(true, 64, 2048, -1), 128},  {64, sizes(true, 64, 2048, -1), 64},
+        {4000, sizes(true, 64, 2048, -1), 2048}, {10, sizes(true, 64, 2048, -1), 64},
+        {100, sizes(true, 64, 1500, -1), 128},   {1400, sizes(true, 64, 1500, -1), 1500},
+        {100, sizes(true, 64, 2048, 32), 128},   {96, sizes(true, 64, 2048, 32), 96},
+        {4000, sizes(true, 64, 2048, 32), 2048}, {100, sizes(true, 64, 2048, 0), 100},
+        {100, sizes(true, 64, 2048, -2), 100},   {5000, sizes(true, 64, 2048, 0), 2048},
+        {100, sizes(false, 64, 2048, -1), 100},  {100, sizes(true, 0, 2048, -1), 100},
+        {100, sizes(true, 512, 256, -1), 100},   {0, sizes(false, 0, 0, 0), 1},
+        {-5, sizes(true, 64, 2048, 32), 64},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(chooseAsioBufferSize(c.request, c.sizes), c.expected)
+            << c.request << " min " << c.sizes.minSize << " max " << c.sizes.maxSize << " g "
+            << c.sizes.granularity;
+}
+
+TEST_F(OutputEngineTest, EnumeratesStandardDevices) {
+    fakepa::machine().devices[2].name = std::nullopt;
+    fakepa::machine().devices[3].refusedRates = {88200, 176400};
+    fakepa::machine().hostApis[0].name = std::nullopt;
+    const auto list = engine->enumerateDevices("standard");
+    ASSERT_EQ(list.size(), 3u);  // mono, stereo, multi
+    EXPECT_EQ(list[0].id, "1");
+    EXPECT_EQ(list[0].channels, 2);
+    EXPECT_EQ(list[0].name, "Host - Mono");
+    EXPECT_EQ(list[0].hostApiName, "");
+    EXPECT_EQ(list[1].name, "Host - Périphérique");
+    EXPECT_TRUE(list[1].isDefault);
+    EXPECT_FALSE(list[0].isDefault);
+    EXPECT_EQ(list[2].channels, 16);
+    EXPECT_EQ(list[2].supportedSampleRates, (std::vector<std::int32_t>{44100, 48000, 96000, 192000}));
+    // The mono device is probed with two channels, which it refuses.
+    EXPECT_TRUE(list[0].supportedSampleRates.empty());
+    EXPECT_DOUBLE_EQ(list[2].defaultLowOutputLatencyMs, 5.0);
+    EXPECT_DOUBLE_EQ(list[2].defaultHighOutputLatencyMs, 20.0);
+    EXPECT_EQ(list[2].asioMinBufferSize, 0);
+    EXPECT_EQ(list[2].backend, "standard");
+    EXPECT_EQ(fakepa::initializeCount(), 0);
+}
+
+TEST_F(OutputEngineTest, EnumeratesAsioDevicesWithDriverBufferSizes) {
+    fakepa::machine().devices[4].asioMin = -3;
+    fakepa::machine().devices[4].asioGranularity = -1;
+    fakepa::machine().devices[5].asioResult = paInternalError;
+    const auto list = engine->enumerateDevices("asio");
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].id, "4");
+    EXPECT_EQ(list[0].name, "ASIO - AsioA");
+    EXPECT_TRUE(list[0].isAsio);
+    EXPECT_FALSE(list[0].isDefault);
+    EXPECT_EQ(list[0].backend, "asio");
+    EXPECT_EQ(list[0].asioMinBufferSize, 0);
+    EXPECT_EQ(list[0].asioMaxBufferSize, 2048);
+    EXPECT_EQ(list[0].asioPreferredBufferSize, 256);
+    EXPECT_EQ(list[0].asioGranularity, -1);
+    EXPECT_EQ(list[1].asioMaxBufferSize, 0);
+    EXPECT_EQ(list[1].asioGranularity, 0);
+}
+
+TEST_F(OutputEngineTest, SyntheticDeviceLists) {
+    const struct { fakepa::Machine machine; const char* backend; size_t size; const char* id; const char* name; }
+        cases[] = {
+            {fakepa::Machine{}, "standard", 1, "default", "Sortie standard (fallback interne)"},
+            {fakepa::Machine{}, "asio", 0, "", ""},
+            {[] { auto m = studio(); m.initializeError = paUnanticipatedHostError; return m; }(), "asio", 1,
+             "asio-unavailable", "PortAudio indisponible"},
+            {[] { auto m = studio(); m.initializeError = paUnanticipatedHostError; return m; }(), "ASIO", 1,
+             "default", "PortAudio indisponible"},
+        };
+    for (const auto& c : cases) {
+        fakepa::reset(c.machine);
+        const auto list = engine->enumerateDevices(c.backend);
+        ASSERT_EQ(list.size(), c.size) << c.backend;
+        if (c.size == 0) continue;
+        EXPECT_EQ(list[0].id, c.id);
+        EXPECT_EQ(list[0].name, c.name);
+        EXPECT_EQ(list[0].backend, std::string(c.name) == "PortAudio indisponible" ? c.backend : "standard");
+        EXPECT_TRUE(list[0].isDefault);
+        EXPECT_EQ(list[0].channels, 2);
+        EXPECT_DOUBLE_EQ(list[0].defaultSampleRate, 48000.0);
+        EXPECT_TRUE(list[0].supportedSampleRates.empty());
+    }
+}
+
+TEST_F(OutputEngineTest, ResolvesDevices) {
+    const struct { const char* backend; const char* deviceId; int device; const char* log; } cases[] = {
+        {"standard", "default", 2, ""},
+        {"standard", "", 2, ""},
+        {"standard", "abc", 2, ""},
+        {"standard", "3", 3, ""},
+        {"standard", "3x", 3, ""},
+        {"standard", " 3", 3, ""},
+        {"standard", "1", 2, ""},   // mono: falls back to the default
+        {"standard", "0", 2, ""},   // input only
+        {"standard", "6", 2, ""},   // no information
+        {"standard", "7", 2, ""},   // no host API information
+        {"standard", "42", 2, ""},
+        {"standard", "4", 4, ""},   // an explicit ASIO device is accepted in standard mode
+        {"asio", "5", 5, ""},
+        {"asio", "default", 4, "[ASIO] Device re-resolved by fallback: index 4 -> \"AsioA\"\n"},
+        {"asio", "3", 4, "[ASIO] Device re-resolved by fallback: index 4 -> \"AsioA\"\n"},
+    };
+    for (const auto& c : cases) {
+        fakepa::reset(studio());
+        bool opened = false;
+        const std::string log = openLogged(cfg(c.backend, c.deviceId), &opened);
+        EXPECT_TRUE(opened) << c.backend << " " << c.deviceId;
+        EXPECT_EQ(fakepa::lastOpened().output.device, c.device) << c.backend << " " << c.deviceId;
+        EXPECT_EQ(log.substr(0, log.find("Opening")), c.log) << c.backend << " " << c.deviceId;
+        Access::close(*engine);
+    }
+}
+
+TEST_F(OutputEngineTest, OpenFailuresLogAndReport) {
+    auto with = [](auto change) { auto m = studio(); change(m); return m; };
+    const struct {
+        fakepa::Machine machine; const char* backend; const char* deviceId; int offset; const char* log;
+        const char* error; int initAfter; const char* hostApi;
+    } cases[] = {
+        {with([](auto& m) { m.initializeError = paUnanticipatedHostError; }), "standard", "default", 0,
+         "Pa_Initialize ERROR: Unanticipated host error\n", "Unanticipated host error", 0, ""},
+        {with([](auto& m) { m.defaultOutput = paNoDevice; }), "standard", "default", 0,
+         "No output device available.\n", "No output device available.", 0, ""},
+        {with([](auto& m) { m.defaultOutput = 6; }), "standard", "default", 0, "Invalid output device.\n",
+         "Invalid output device.", 0, ""},
+        {with([](auto& m) { m.defaultOutput = 7; }), "standard", "default", 0, "Invalid host API.\n",
+         "Invalid host API.", 0, ""},
+        {with([](auto& m) { m.hostApis[1].type = paALSA; }), "asio", "default", 0,
+         "Selected device is not an ASIO device.\n", "Selected device is not an ASIO device.", 0, ""},
+        {with([](auto& m) { m.defaultOutput = 1; }), "standard", "default", 0,
+         "Device has less than 2 output channels.\n", "Device has less than 2 output channels.", 0, "ALSA"},
+        {studio(), "standard", "2", 8, "Requested 10 output channels, but the device exposes only 2.\n",
+         "Requested 10 output channels, but the device exposes only 2.", 0, "ALSA"},
+        {with([](auto& m) { m.devices[2].onlyRate = 12345; m.devices[2].defaultSampleRate = 12000; }),
+         "standard", "default", 0, "Pa_IsFormatSupported ERROR: Invalid sample rate\n", "Invalid sample rate",
+         0, "ALSA"},
+        {with([](auto& m) { m.openError = paDeviceUnavailable; }), "standard", "default", 0,
+         "Pa_OpenStream ERROR: Device unavailable\n", "Device unavailable", 0, "ALSA"},
+        {with([](auto& m) { m.openReturnsNullStream = true; }), "standard", "default", 0,
+         "Pa_OpenStream ERROR: Internal PortAudio error\n", "Internal PortAudio error", 0, "ALSA"},
+        {with([](auto& m) { m.startError = paUnanticipatedHostError; }), "standard", "default", 0,
+         "Pa_StartStream ERROR: Unanticipated host error\n", "Unanticipated host error", 0, "ALSA"},
+    };
+    for (const auto& c : cases) {
+        fakepa::reset(c.machine);
+        engine = std::make_unique<AudioEngine>();
+        OutputAssignment routing;
+        routing.channelOffset = c.offset;
+        engine->assignDeckOutput("a", routing);
+        bool opened = true;
+        const std::string log = openLogged(cfg(c.backend, c.deviceId), &opened);
+        EXPECT_FALSE(opened) << c.error;
+        const std::string opening = log.find("Opening") == std::string::npos ? "" : log.substr(log.find("\n") + 1);
+        EXPECT_EQ(log.find("Opening") == std::string::npos ? log : opening, c.log);
+        const RuntimeInfo info = engine->snapshotRuntimeInfo();
+        EXPECT_EQ(info.lastError, c.error);
+        EXPECT_EQ(info.streamHealth, "stopped");
+        EXPECT_FALSE(info.streamOpen);
+        EXPECT_EQ(info.activeHostApiName, c.hostApi);
+        EXPECT_EQ(fakepa::initializeCount(), c.initAfter) << c.error;
+        EXPECT_FALSE(fakepa::streamExists()) << c.error;
+    }
+}
+
+TEST_F(OutputEngineTest, OpensWithItsParametersAndLogLines) {
+    fakepa::machine().devices[3].defaultLowOutputLatency = 0.0071;
+    OutputAssignment routing;
+    routing.channelOffset = 8;
+    engine->assignDeckOutput("a", routing);
+    bool opened = false;
+    const std::string log = openLogged(cfg("standard", "3", 48000, 32), &opened);
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(log,
+              "Opening backend=standard deviceId=3 deviceIndex=3 hostApi=ALSA deviceName=Multi maxOut=16 "
+              "sampleRate=48000 buffer=64 mode=callback\n"
+              "Pa_StartStream OK (callback stream, backend=standard)\n");
+    const auto& opened_ = fakepa::lastOpened();
+    EXPECT_EQ(opened_.flags, 0x0Bu);
+    EXPECT_EQ(opened_.output.channelCount, 10);
+    EXPECT_EQ(opened_.output.sampleFormat, paFloat32);
+    EXPECT_DOUBLE_EQ(opened_.output.suggestedLatency, 0.0071);
+    EXPECT_EQ(opened_.framesPerBuffer, 64u);
+    EXPECT_EQ(fakepa::initializeCount(), 1);
+
+    RuntimeInfo info = engine->snapshotRuntimeInfo();
+    EXPECT_EQ(info.streamHealth, "ok");
+    EXPECT_EQ(info.channels, 10);
+    EXPECT_EQ(info.requestedBufferSize, 64);
+    EXPECT_EQ(info.bufferSize, 64);
+    EXPECT_DOUBLE_EQ(info.outputLatencyMs, 12.0);
+    EXPECT_EQ(info.activeDeviceName, "Multi");
+    EXPECT_DOUBLE_EQ(info.streamCpuLoadPercent, 25.0);
+
+    Access::close(*engine);
+    EXPECT_EQ(fakepa::initializeCount(), 0);
+    EXPECT_EQ(fakepa::closeCount(), 1);
+    info = engine->snapshotRuntimeInfo();
+    EXPECT_EQ(info.streamHealth, "stopped");
+    EXPECT_EQ(info.activeDeviceName, "");
+    EXPECT_TRUE(info.streamStopped);
+}
+
+TEST_F(OutputEngineTest, MissingNamesAreLoggedAsUnknown) {
+    fakepa::machine().devices[2].name = std::nullopt;
+    fakepa::machine().hostApis[0].name = std::nullopt;
+    const std::string log = openLogged(cfg("standard", ""));
+    EXPECT_EQ(log.substr(0, log.find('\n')),
+              "Opening backend=standard deviceId=default deviceIndex=2 hostApi=unknown deviceName=unknown "
+              "maxOut=2 sampleRate=48000 buffer=256 mode=callback");
+}
+
+TEST_F(OutputEngineTest, ChoosesTheSampleRate) {
+    const struct { int requested; std::optional<int> only; std::set<int> refused; double deviceDefault;
+                   const char* backend; int chosen; } cases[] = {
+        {48000, 44100, {}, 44100.0, "standard", 44100},
+        {48000, std::nullopt, {48000}, 44100.4, "standard", 44100},
+        {0, std::nullopt, {}, 48000.0, "standard", 8000},
+        {0, std::nullopt, {8000}, 22050.0, "standard", 22050},
+        {50000, std::nullopt, {50000, 44100}, 44100.0, "standard", 48000},
+        {48000, 88200, {}, 12.0, "standard", 88200},
+        {12345, 44100, {}, 44100.0, "asio", 12345},  // ASIO: no probing
+    };
+    for (const auto& c : cases) {
+        auto m = studio();
+        m.devices[2].onlyRate = c.only;
+        m.devices[2].refusedRates = c.refused;
+        m.devices[2].defaultSampleRate = c.deviceDefault;
+        m.hostApis[0].type = std::string(c.backend) == "asio" ? paASIO : paALSA;
+        m.hostApis[1].type = paALSA;
+        fakepa::reset(m);
+        openLogged(cfg(c.backend, "2", c.requested));
+        EXPECT_EQ(Access::config(*engine).sampleRate, c.chosen) << c.requested;
+        if (std::string(c.backend) != "asio") {
+            EXPECT_DOUBLE_EQ(fakepa::lastOpened().sampleRate, c.chosen);
+        }
+        Access::close(*engine);
+    }
+}
+
+TEST_F(OutputEngineTest, AsioOpenUsesTheDriverBufferSize) {
+    fakepa::machine().devices[4].asioGranularity = 32;
+    bool opened = false;
+    openLogged(cfg("asio", "4", 48000, 100), &opened);
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(fakepa::lastOpened().framesPerBuffer, 128u);
+    EXPECT_DOUBLE_EQ(fakepa::lastOpened().output.suggestedLatency, 0.0);
+    EXPECT_EQ(Access::config(*engine).bufferSize, 128);
+    EXPECT_EQ(engine->snapshotRuntimeInfo().requestedBufferSize, 128);
+}
+
+TEST_F(OutputEngineTest, LinuxHasNoAsio) {
+    velmora::platform::setAsioBufferSizeQuery(nullptr);
+    long a = 0, b = 0, c = 0, d = 0;
+    EXPECT_NE(platform::asioGetAvailableBufferSizes(4, &a, &b, &c, &d), 0);
+    fakepa::Machine plain;
+    plain.devices = {device("Speakers", 0, 2)};
+    plain.defaultOutput = 0;
+    fakepa::reset(plain);
+    velmora::platform::setAsioBufferSizeQuery(nullptr);
+    EXPECT_TRUE(engine->enumerateDevices("asio").empty());
+    openLogged(cfg("asio", "default"));
+    EXPECT_EQ(engine->snapshotRuntimeInfo().lastError, "Selected device is not an ASIO device.");
+}
+
+TEST_F(OutputEngineTest, CallbackCountsXrunsAndRefusesOversizedBuffers) {
+    ASSERT_TRUE(Access::open(*engine, cfg("standard", "2")));
+    std::vector<float> out(8192 * 2, 1.0f);
+    const struct { unsigned long frames; PaStreamCallbackFlags flags; std::uint64_t xruns; bool silent; } cases[] = {
+        {256, 0, 0, true},
+        {256, paOutputUnderflow, 1, true},
+        {256, paOutputOverflow, 1, true},
+        {256, paInputOverflow, 0, true},
+        {256, paOutputUnderflow | paOutputOverflow, 1, true},
+        {4097, 0, 1, true},
+        {0, 0, 1, true},
+    };
+    std::uint64_t expected = 0;
+    for (const auto& c : cases) {
+        std::fill(out.begin(), out.end(), 1.0f);
+        EXPECT_EQ(fakepa::runCallback(out.data(), c.frames, c.flags, nullptr), paContinue);
+        expected += c.xruns;
+        EXPECT_EQ(engine->snapshotRuntimeInfo().xrunCount, expected) << c.frames << " " << c.flags;
+        for (unsigned long i = 0; i < c.frames * 2; ++i) ASSERT_EQ(out[i], 0.0f);
+        EXPECT_EQ(out[c.frames * 2], 1.0f);
+    }
+    EXPECT_EQ(engine->snapshotRuntimeInfo().streamHealth, "warning");
+}
+
+TEST_F(OutputEngineTest, CallbackTimingStatistics) {
+    ASSERT_TRUE(Access::open(*engine, cfg("standard", "2")));
+    std::vector<float> out(512 * 2);
+    PaStreamCallbackTimeInfo time{};
+    time.currentTime = 10.0;
+    time.outputBufferDacTime = 10.0042;
+    fakepa::runCallback(out.data(), 480, 0, &time);
+    RuntimeInfo info = engine->snapshotRuntimeInfo();
+    EXPECT_NEAR(info.outputLatencyMs, 4.2, 1e-9);
+    EXPECT_EQ(info.bufferSize, 480);
+    EXPECT_EQ(info.requestedBufferSize, 256);
+    EXPECT_GT(info.avgCallbackMs, 0.0);
+    EXPECT_DOUBLE_EQ(info.avgCallbackMs, info.maxCallbackMs);  // the first sets both
+    const double first = info.avgCallbackMs;
+    time.outputBufferDacTime = 9.0;
+    for (int i = 0; i < 50; ++i) fakepa::runCallback(out.data(), 480, 0, &time);
+    info = engine->snapshotRuntimeInfo();
+    EXPECT_EQ(info.outputLatencyMs, 0.0);
+    EXPECT_GE(info.maxCallbackMs, first);
+    EXPECT_LE(info.avgCallbackMs, info.maxCallbackMs);
+    EXPECT_EQ(info.callbackOverloadCount, 0u);
+    // A rate so high that any callback overruns its budget.
+    Access::setSampleRate(*engine, 2'000'000'000);
+    fakepa::runCallback(out.data(), 64, 0, &time);
+    EXPECT_EQ(engine->snapshotRuntimeInfo().callbackOverloadCount, 1u);
+    EXPECT_EQ(engine->snapshotRuntimeInfo().streamHealth, "warning");
+}
+
+TEST_F(OutputEngineTest, HealthVerdicts) {
+    const struct { int active; int stopped; const char* health; const char* error; } cases[] = {
+        {1, 0, "ok", ""},
+        {0, 1, "error", "Le driver audio a ouvert le flux mais il n'est plus actif."},
+        {1, 1, "error", "Le driver audio a ouvert le flux mais il n'est plus actif."},
+        {paInternalError, 0, "error", "Internal PortAudio error"},
+        {1, paBadStreamPtr, "error", "Invalid stream pointer"},
+        {paInternalError, paBadStreamPtr, "error", "Internal PortAudio error"},
+    };
+    for (const auto& c : cases) {
+        fakepa::reset(studio());
+        ASSERT_TRUE(Access::open(*engine, cfg("standard", "2")));
+        fakepa::setStreamState(c.active, c.stopped);
+        const RuntimeInfo info = engine->snapshotRuntimeInfo();
+        EXPECT_EQ(info.streamHealth, c.health) << c.active << " " << c.stopped;
+        EXPECT_EQ(info.lastError, c.error) << c.active << " " << c.stopped;
+        EXPECT_TRUE(info.streamOpen);
+        fakepa::setStreamState(0, 1);
+        Access::close(*engine);
+    }
+}
+
+TEST_F(OutputEngineTest, ALostDriverIsClosedAwayFromTheCaller) {
+    ASSERT_TRUE(Access::open(*engine, cfg("standard", "2")));
+    fakepa::setStreamState(0, 0);  // inactive yet not stopped: the driver is gone
+    EXPECT_EQ(engine->snapshotRuntimeInfo().streamHealth, "error");
+    Access::close(*engine);
+    EXPECT_EQ(engine->snapshotRuntimeInfo().streamHealth, "stopped");
+    // The closer releases the engine's initialisation, not the caller.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (fakepa::initializeCount() != 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(fakepa::initializeCount(), 0);
+    EXPECT_EQ(fakepa::closeCount(), 1);
+    // A close with nothing open never releases an initialisation it does not hold.
+    ASSERT_EQ(Pa_Initialize(), paNoError);
+    Access::close(*engine);
+    EXPECT_EQ(fakepa::initializeCount(), 1);
+    Pa_Terminate();
+}
+
+TEST_F(OutputEngineTest, InitializeWithoutDeviceThenPlayKeepsRetrying) {
+    fakepa::Machine empty;
+    fakepa::reset(empty);
+    testing::internal::CaptureStdout();
+    EngineConfig config;
+    const EngineConfig effective = engine->initialize(config);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    engine->shutdown();
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(effective.sampleRate, 48000);
+    const RuntimeInfo info = engine->snapshotRuntimeInfo();
+    EXPECT_EQ(info.lastError, "No output device available.");
+    EXPECT_EQ(info.streamHealth, "stopped");
+    // The first open plus retries about every 50 to 60 ms.
+    size_t lines = 0;
+    for (size_t at = log.find("No output device available.\n"); at != std::string::npos;
+         at = log.find("No output device available.\n", at + 1))
+        ++lines;
+    EXPECT_GE(lines, 3u);
+    EXPECT_LE(lines, 6u);
+}
+
+}  // namespace
+}  // namespace velmora

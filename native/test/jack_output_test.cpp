@@ -1,0 +1,274 @@
+// The output engine against real PortAudio and a private JACK dummy server.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "support/engine_access.hpp"
+#include "support/jack_server.hpp"
+#include "support/test_support.hpp"
+
+namespace velmora {
+namespace {
+
+using Access = AudioEngineTestAccess;
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+template <typename Predicate>
+bool waitFor(Predicate predicate, int ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < deadline) {
+        if (predicate()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return predicate();
+}
+
+PcmBufferPtr sine(double seconds, double amplitude, bool rightSilent = false) {
+    auto pcm = std::make_shared<PcmBuffer>();
+    pcm->sampleRate = 48000;
+    pcm->channels = 2;
+    pcm->samples = test::makeSine(static_cast<std::uint64_t>(seconds * 48000), 2, 48000, 1000.0, amplitude);
+    if (rightSilent)
+        for (size_t i = 1; i < pcm->samples.size(); i += 2) pcm->samples[i] = 0.0f;
+    return pcm;
+}
+
+struct ChannelStats {
+    double peak = 0.0;
+    double frequency = 0.0;
+};
+
+ChannelStats analyse(const std::vector<float>& samples, int channels, int channel, int rate) {
+    ChannelStats stats;
+    const size_t frames = samples.size() / static_cast<size_t>(channels);
+    int crossings = 0;
+    size_t first = 0, last = 0;
+    for (size_t f = 1; f < frames; ++f) {
+        const float a = samples[(f - 1) * channels + channel];
+        const float b = samples[f * channels + channel];
+        stats.peak = std::max(stats.peak, static_cast<double>(std::fabs(b)));
+        if (a < 0.0f && b >= 0.0f) {
+            if (crossings == 0) first = f;
+            last = f;
+            ++crossings;
+        }
+    }
+    if (crossings > 1) stats.frequency = (crossings - 1) * static_cast<double>(rate) / static_cast<double>(last - first);
+    return stats;
+}
+
+class JackOutputTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (test::runQuiet("command -v jackd >/dev/null && command -v jack_rec >/dev/null") != 0) GTEST_SKIP() << "jackd2 is not installed";
+        ASSERT_TRUE(server.start());
+    }
+    void TearDown() override {
+        engine.reset();
+        server.stop();
+    }
+    EngineConfig config(int buffer = 256) {
+        EngineConfig c;
+        c.bufferSize = buffer;
+        return c;
+    }
+    std::vector<std::string> enginePorts(int first, int count) {
+        std::vector<std::string> out;
+        for (const std::string& port : server.ports())
+            for (int i = first; i < first + count; ++i)
+                if (port.size() > 6 && port.find(":out_" + std::to_string(i)) == port.size() - 5 - std::to_string(i).size())
+                    out.push_back(port);
+        return out;
+    }
+    void playSine(const std::string& deck, double amplitude, double volume, int offset, int count,
+                  bool rightSilent = false) {
+        OutputAssignment routing;
+        routing.channelOffset = offset;
+        routing.channelCount = count;
+        engine->assignDeckOutput(deck, routing);
+        TrackDescriptor track;
+        track.id = deck;
+        track.path = "/generated/" + deck;
+        Access::loadPcm(*engine, deck, sine(75.0, amplitude, rightSilent), track);
+        engine->setDeckVolume(deck, volume);
+        engine->play(deck);
+    }
+    std::vector<float> record(int first, int count, int& channels) {
+        const std::vector<std::string> ports = enginePorts(first, count);
+        EXPECT_EQ(static_cast<int>(ports.size()), count);
+        test::TempDir dir;
+        const std::string file = dir.file("rec.wav");
+        EXPECT_TRUE(server.record(ports, 1.0, file));
+        std::vector<float> samples;
+        int rate = 0;
+        EXPECT_TRUE(test::readWav(file, samples, channels, rate));
+        return samples;
+    }
+
+    test::JackServer server;
+    std::unique_ptr<AudioEngine> engine = std::make_unique<AudioEngine>();
+};
+
+TEST_F(JackOutputTest, ListsAndOpensTheJackDevice) {
+    const auto devices = engine->enumerateDevices("standard");
+    const DeviceInfo* jack = nullptr;
+    for (const auto& d : devices)
+        if (d.hostApiName.find("JACK") != std::string::npos) jack = &d;
+    ASSERT_NE(jack, nullptr);
+    EXPECT_EQ(jack->channels, 16);
+    EXPECT_EQ(jack->supportedSampleRates, (std::vector<std::int32_t>{48000}));
+
+    engine->initialize(config());
+    ASSERT_TRUE(waitFor([&] { return engine->snapshotRuntimeInfo().avgCallbackMs > 0.0; }, 1000));
+    const RuntimeInfo info = engine->snapshotRuntimeInfo();
+    EXPECT_EQ(info.streamHealth, "ok") << info.lastError;
+    EXPECT_EQ(info.bufferSize, 256);
+    EXPECT_EQ(info.sampleRate, 48000);
+    EXPECT_TRUE(info.streamActive);
+}
+
+TEST_F(JackOutputTest, DecksAreHeardOnTheirChannels) {
+    engine->initialize(config());
+    const struct { double amplitude; int offset; int count; bool rightSilent; double expectedPeak; } cases[] = {
+        {0.8, 2, 2, false, 0.4},   // channels 3 and 4
+        {0.8, 8, 2, false, 0.4},   // needs 10 channels on the 16-channel device
+        {0.8, 5, 1, true, 0.2},    // mono send averages left and right
+    };
+    for (const auto& c : cases) {
+        playSine("d", c.amplitude, 0.5, c.offset, c.count, c.rightSilent);
+        ASSERT_TRUE(waitFor([&] { return engine->snapshotRuntimeInfo().streamOpen; }, 1000));
+        const int required = c.offset + c.count < 2 ? 2 : c.offset + c.count;
+        EXPECT_EQ(engine->snapshotRuntimeInfo().channels, required);
+        int channels = 0;
+        const auto samples = record(0, required, channels);
+        ASSERT_EQ(channels, required);
+        for (int ch = 0; ch < required; ++ch) {
+            const ChannelStats stats = analyse(samples, channels, ch, 48000);
+            if (ch >= c.offset && ch < c.offset + c.count) {
+                EXPECT_NEAR(stats.peak, c.expectedPeak, 0.01) << "offset " << c.offset << " ch " << ch;
+                EXPECT_NEAR(stats.frequency, 1000.0, 2.0) << "offset " << c.offset << " ch " << ch;
+            } else {
+                EXPECT_LT(stats.peak, 1e-4) << "offset " << c.offset << " ch " << ch;
+            }
+        }
+        engine->deleteDeck("d");
+    }
+}
+
+TEST_F(JackOutputTest, TwoDecksSumUnderTheLimiterCeiling) {
+    EngineConfig c = config();
+    c.masterLimiterCeiling = 0.9;
+    engine->initialize(c);
+    playSine("a", 0.9, 1.0, 0, 2);
+    playSine("b", 0.9, 1.0, 0, 2);
+    int channels = 0;
+    const auto samples = record(0, 2, channels);
+    const ChannelStats stats = analyse(samples, channels, 0, 48000);
+    EXPECT_LE(stats.peak, 0.9 + 1e-3);
+    EXPECT_GT(stats.peak, 0.8);
+}
+
+TEST_F(JackOutputTest, SilentClockKeepsRealTimeWhileReopensFail) {
+    engine->initialize(config(480));
+    playSine("d", 0.5, 1.0, 0, 2);
+    EngineConfig asio = config(480);
+    asio.backend = "asio";  // no ASIO here: every open fails
+    testing::internal::CaptureStdout();
+    engine->initialize(asio);
+    EXPECT_FALSE(engine->snapshotRuntimeInfo().streamOpen);
+    const double before = engine->getDeckState("d").positionSeconds;
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const double advanced = engine->getDeckState("d").positionSeconds - before;
+    const double elapsed = msSince(start) / 1000.0;
+    engine->shutdown();
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("Selected device is not an ASIO device.\n"), std::string::npos);
+    EXPECT_GT(advanced / elapsed, 0.97);
+    EXPECT_LT(advanced / elapsed, 1.03);
+}
+
+TEST_F(JackOutputTest, OpensWhenTheServerArrives) {
+    server.stop();
+    engine->initialize(config());
+    RuntimeInfo info = engine->snapshotRuntimeInfo();
+    EXPECT_FALSE(info.streamOpen);
+    EXPECT_FALSE(info.lastError.empty());
+    TrackDescriptor track;
+    track.path = "/generated/d";
+    Access::loadPcm(*engine, "d", sine(1.0, 0.5), track);
+    const DeckState refused = engine->play("d");
+    EXPECT_FALSE(refused.playing);
+    EXPECT_EQ(refused.lastError, info.lastError);
+    ASSERT_TRUE(server.start());
+    EXPECT_TRUE(waitFor([&] { return engine->snapshotRuntimeInfo().streamOpen; }, 1000));
+    playSine("d", 0.8, 0.5, 0, 2);
+    int channels = 0;
+    const auto samples = record(0, 2, channels);
+    EXPECT_NEAR(analyse(samples, channels, 0, 48000).peak, 0.4, 0.01);
+}
+
+TEST_F(JackOutputTest, ServerDeathKeepsTheEngineResponsive) {
+    engine->initialize(config());
+    playSine("d", 0.8, 0.5, 0, 2);
+    ASSERT_TRUE(engine->snapshotRuntimeInfo().streamActive);
+    server.stop();
+    const auto died = Clock::now();
+    EXPECT_TRUE(waitFor([&] { return engine->snapshotRuntimeInfo().streamHealth == "error"; }, 500));
+    EXPECT_LT(msSince(died), 500.0);
+    EXPECT_EQ(engine->snapshotRuntimeInfo().lastError, "Le driver audio a ouvert le flux mais il n'est plus actif.");
+
+    testing::internal::CaptureStdout();
+    auto start = Clock::now();
+    engine->initialize(config());
+    EXPECT_LT(msSince(start), 100.0);
+    EXPECT_EQ(engine->snapshotRuntimeInfo().streamHealth, "stopped");
+
+    // PortAudio keeps its dead JACK client until the abandoned stream's close
+    // returns, so a returning server is not reachable from this process yet;
+    // every call still returns at once.
+    ASSERT_TRUE(server.start());
+    start = Clock::now();
+    engine->initialize(config());
+    engine->play("d");
+    engine->snapshotRuntimeInfo();
+    engine->shutdown();
+    EXPECT_LT(msSince(start), 100.0);
+    testing::internal::GetCapturedStdout();
+}
+
+}  // namespace
+}  // namespace velmora
+
+namespace velmora {
+namespace {
+
+// By hand only: velmora_tests --gtest_also_run_disabled_tests
+//   --gtest_filter='*EightDecksForAMinute'
+TEST_F(JackOutputTest, DISABLED_EightDecksForAMinute) {
+    engine->initialize(config());
+    for (int i = 0; i < 8; ++i) playSine("deck" + std::to_string(i), 0.1, 1.0, (i % 4) * 2, 2);
+    engine->initialize(config());  // counters from here
+    std::this_thread::sleep_for(std::chrono::seconds(60));
+    const RuntimeInfo info = engine->snapshotRuntimeInfo();
+    int playing = 0;
+    for (int i = 0; i < 8; ++i) playing += engine->getDeckState("deck" + std::to_string(i)).playing ? 1 : 0;
+    EXPECT_EQ(playing, 8);
+    std::printf("decks playing %d, xruns %llu, overloads %llu, avg %.4f ms, max %.4f ms, budget %.4f ms, load %.2f %%\n",
+                playing, static_cast<unsigned long long>(info.xrunCount),
+                static_cast<unsigned long long>(info.callbackOverloadCount), info.avgCallbackMs, info.maxCallbackMs,
+                info.callbackBudgetMs, info.audioThreadLoadPercent);
+    EXPECT_EQ(info.xrunCount, 0u);
+    EXPECT_EQ(info.callbackOverloadCount, 0u);
+    EXPECT_LT(info.audioThreadLoadPercent, 5.0);
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,45 @@
+#pragma once
+// Test-only reach into the engine: set its configuration without starting
+// threads, open directly, and load PCM into a deck without a decoder.
+
+#include <mutex>
+#include <string>
+
+#include "decks/transport.hpp"
+#include "engine/audio_engine.hpp"
+
+namespace velmora {
+
+struct AudioEngineTestAccess {
+    // initialize's steps 4 to 7 without the threads.
+    static bool open(AudioEngine& engine, const EngineConfig& requested) {
+        std::lock_guard lock(engine.engineLock_);
+        engine.config_ = clampConfig(requested);
+        engine.sampleRate_ = engine.config_.sampleRate;
+        engine.closeStream();
+        return engine.openStream();
+    }
+    static void close(AudioEngine& engine) {
+        std::lock_guard lock(engine.engineLock_);
+        engine.closeStream();
+    }
+    static EngineConfig config(AudioEngine& engine) {
+        std::lock_guard lock(engine.engineLock_);
+        return engine.config_;
+    }
+    static void setSampleRate(AudioEngine& engine, std::int32_t rate) { engine.sampleRate_ = rate; }
+    static void loadPcm(AudioEngine& engine, const std::string& deckId, PcmBufferPtr pcm,
+                        const TrackDescriptor& track) {
+        {
+            std::lock_guard lock(engine.engineLock_);
+            Deck& deck = engine.deckFor(deckId);
+            const unsigned groups =
+                applyLoadedTrack(deck, track, std::move(pcm), nullptr, "", engine.config_.backend);
+            engine.decks_.publishDeck(deck, groups);
+            engine.renderChannels_ = engine.decks_.rebuildMixList(engine.requiredChannels_);
+        }
+        engine.collectGarbage();
+    }
+};
+
+}  // namespace velmora

@@ -1,0 +1,111 @@
+#include "support/jack_server.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sndfile.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <thread>
+
+namespace velmora::test {
+namespace {
+
+std::string runCapture(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return out;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+    pclose(pipe);
+    return out;
+}
+
+}  // namespace
+
+JackServer::JackServer(int periodFrames) : period_(periodFrames) {
+    std::random_device random;
+    name_ = "velmora" + std::to_string(random() % 1000000000u);
+    setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+    setenv("JACK_NO_START_SERVER", "1", 1);
+}
+
+JackServer::~JackServer() { stop(); }
+
+bool JackServer::start() {
+    if (pid_ > 0) return true;
+    const std::string period = std::to_string(period_);
+    pid_ = fork();
+    if (pid_ == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        setpgid(0, 0);
+        execlp("jackd", "jackd", "--no-realtime", "-d", "dummy", "-r", "48000", "-p", period.c_str(), "-P", "16",
+               static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (pid_ < 0) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (runCapture("jack_lsp 2>/dev/null").find("system:playback_1") != std::string::npos) return true;
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    stop();
+    return false;
+}
+
+void JackServer::stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (waitpid(pid_, nullptr, WNOHANG) != pid_) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid_ = -1;
+}
+
+std::vector<std::string> JackServer::ports() const {
+    std::vector<std::string> list;
+    const std::string out = runCapture("jack_lsp 2>/dev/null");
+    size_t start = 0;
+    while (start < out.size()) {
+        const size_t end = out.find('\n', start);
+        list.push_back(out.substr(start, end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return list;
+}
+
+bool JackServer::record(const std::vector<std::string>& ports, double seconds, const std::string& path) const {
+    std::string command = "jack_rec -f '" + path + "' -d " + std::to_string(seconds) + " -b 32";
+    for (const std::string& port : ports) command += " '" + port + "'";
+    command += " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+bool readWav(const std::string& path, std::vector<float>& samples, int& channels, int& sampleRate) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr) return false;
+    samples.resize(static_cast<size_t>(info.frames) * static_cast<size_t>(info.channels));
+    sf_readf_float(file, samples.data(), info.frames);
+    sf_close(file);
+    channels = info.channels;
+    sampleRate = info.samplerate;
+    return true;
+}
+
+}  // namespace velmora::test
