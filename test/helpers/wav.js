@@ -63,4 +63,68 @@ function missingPath(name = 'missing.wav') {
   return path.join(fixtureDir(), 'does-not-exist', name);
 }
 
-module.exports = { fixtureDir, writeFloatWav, writeGarbage, missingPath };
+// Reads a PCM (16/24/32-bit) or float WAV into per-channel Float64Arrays.
+function readWav(file) {
+  const data = fs.readFileSync(file);
+  let offset = 12;
+  let format = null;
+  while (offset + 8 <= data.length) {
+    const id = data.toString('ascii', offset, offset + 4);
+    const size = data.readUInt32LE(offset + 4);
+    const body = offset + 8;
+    if (id === 'fmt ') {
+      format = {
+        tag: data.readUInt16LE(body), channels: data.readUInt16LE(body + 2),
+        sampleRate: data.readUInt32LE(body + 4), bits: data.readUInt16LE(body + 14),
+      };
+      if (format.tag === 0xfffe) format.tag = data.readUInt16LE(body + 24);
+    } else if (id === 'data' && format) {
+      const bytes = format.bits / 8;
+      const frames = Math.floor(Math.min(size, data.length - body) / (bytes * format.channels));
+      const channels = Array.from({ length: format.channels }, () => new Float64Array(frames));
+      for (let f = 0; f < frames; f += 1) {
+        for (let c = 0; c < format.channels; c += 1) {
+          const at = body + (f * format.channels + c) * bytes;
+          let value;
+          if (format.tag === 3) value = bytes === 4 ? data.readFloatLE(at) : data.readDoubleLE(at);
+          else if (bytes === 2) value = data.readInt16LE(at) / 32768;
+          else if (bytes === 3) value = data.readIntLE(at, 3) / 8388608;
+          else value = data.readInt32LE(at) / 2147483648;
+          channels[c][f] = value;
+        }
+      }
+      return { sampleRate: format.sampleRate, channels };
+    }
+    offset = body + size + (size % 2);
+  }
+  throw new Error(`not a WAV file: ${file}`);
+}
+
+// Level and pitch of a recorded channel: RMS, peak and the frequency from its
+// zero crossings, over the frames whose level is above `floor`.
+function measure(samples, sampleRate) {
+  let sum = 0;
+  let peak = 0;
+  let crossings = 0;
+  for (let i = 0; i < samples.length; i += 1) {
+    sum += samples[i] * samples[i];
+    peak = Math.max(peak, Math.abs(samples[i]));
+    if (i > 0 && samples[i - 1] < 0 && samples[i] >= 0) crossings += 1;
+  }
+  const seconds = samples.length / sampleRate;
+  return { rms: Math.sqrt(sum / Math.max(samples.length, 1)), peak, frequency: crossings / seconds };
+}
+
+// Seconds of a channel whose 10 ms windows are louder than `threshold`.
+function audibleSeconds(samples, sampleRate, threshold = 0.01) {
+  const window = Math.round(sampleRate / 100);
+  let loud = 0;
+  for (let start = 0; start + window <= samples.length; start += window) {
+    let sum = 0;
+    for (let i = start; i < start + window; i += 1) sum += samples[i] * samples[i];
+    if (Math.sqrt(sum / window) > threshold) loud += 1;
+  }
+  return loud / 100;
+}
+
+module.exports = { fixtureDir, writeFloatWav, writeGarbage, missingPath, readWav, measure, audibleSeconds };
