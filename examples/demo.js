@@ -17,14 +17,6 @@ const tty = require('tty');
 
 const DISPLAY_FD = 3;
 
-if (process.env.VELMORA_DEMO_CHILD === '1') {
-  runDemo().catch((error) => {
-    writeDisplay(`demo failed: ${error && error.stack ? error.stack : error}\n`);
-    process.exitCode = 1;
-  });
-} else {
-  runRelay();
-}
 
 // ---------------------------------------------------------------- relay ---
 
@@ -380,6 +372,7 @@ async function runDemo() {
     if (!displayIsTty) {
       const second = Math.floor(elapsed);
       if (second !== lastPlain) {
+        if (lastPlain < 0 && simulated) writeDisplay(`SIMULATED positions and meters: the engine refused play (${simulated.reason})\n`);
         lastPlain = second;
         writeDisplay(plainLine(elapsed, states, info));
       }
@@ -462,3 +455,12 @@ process.on('exit', () => {
     }
   }
 });
+
+if (process.env.VELMORA_DEMO_CHILD === '1') {
+  runDemo().catch((error) => {
+    writeDisplay(`demo failed: ${error && error.stack ? error.stack : error}\n`);
+    process.exitCode = 1;
+  });
+} else {
+  runRelay();
+}
