@@ -34,7 +34,8 @@ fi
 
 # npm packages, from the committed lock file; reinstalled when the lock changes.
 if ! cmp -s package-lock.json node_modules/.velmora-lock 2>/dev/null; then
-  npm ci --no-audit --no-fund
+  # The package's install script builds for consumers; here the build below does it.
+  npm ci --ignore-scripts --no-audit --no-fund
   cp package-lock.json node_modules/.velmora-lock
 fi
 
