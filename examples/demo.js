@@ -9,7 +9,7 @@
 // demo runs in two processes: this one starts itself again as a child whose
 // fd 1 is a pipe (the engine's log, saved to a file and summarised at the end)
 // and whose fd 3 is our own stdout, where the display is drawn.
-const { spawn } = require('child_process');
+const { spawn, spawnSync } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
@@ -212,41 +212,40 @@ async function analyse(engine, tracks) {
   return tracks.map((_, i) => ({ trim: results[i * 2], waveform: results[i * 2 + 1] }));
 }
 
-// Positions computed here when the engine has no output to play on. Labelled
-// on screen; meters come from the waveform under the playhead.
-class SimulatedDeck {
-  constructor(state, waveform) {
-    this.state = { ...state };
-    this.waveform = waveform;
-    this.fade = null;
+// Where the machine has no output device, a private dummy JACK server gives
+// the engine one, so the decks really play. It is started only after the
+// engine's threads are stopped (the environment changes under no reader) and
+// killed when the demo ends.
+function jackAvailable() {
+  return spawnSync('sh', ['-c', 'command -v jackd && command -v jack_lsp'], { stdio: 'ignore' }).status === 0;
+}
+
+async function startPrivateJack() {
+  const name = `velmora-demo-${process.pid}`;
+  process.env.JACK_DEFAULT_SERVER = name;
+  process.env.JACK_NO_START_SERVER = '1';
+  const server = spawn('jackd', ['--no-realtime', '-d', 'dummy', '-r', '48000', '-p', '256'], {
+    stdio: 'ignore',
+    env: process.env,
+  });
+  process.on('exit', () => {
+    if (server.exitCode === null) server.kill('SIGKILL');
+  });
+  for (let i = 0; i < 100; i += 1) {
+    if (spawnSync('jack_lsp', { env: process.env, stdio: 'ignore' }).status === 0) return server;
+    await new Promise((resolve) => setTimeout(resolve, 50));
   }
-  play() {
-    this.state.playing = true;
-    this.state.paused = false;
-  }
-  stop() {
-    this.state.playing = false;
-  }
-  fadeTo(durationMs, target, nowMs) {
-    this.fade = { from: this.state.deckVolume, target, startMs: nowMs, durationMs };
-  }
-  advance(seconds, nowMs) {
-    const s = this.state;
-    if (this.fade) {
-      const t = Math.min(1, (nowMs - this.fade.startMs) / this.fade.durationMs);
-      const eased = 1 - Math.pow(1 - t, 3);
-      s.deckVolume = this.fade.from + (this.fade.target - this.fade.from) * eased;
-      if (t >= 1) this.fade = null;
-    }
-    if (!s.playing) return;
-    const end = s.track && s.track.cueOut > 0 ? s.track.cueOut : s.durationSeconds;
-    s.positionSeconds = Math.min(end, s.positionSeconds + seconds);
-    if (s.positionSeconds >= end) s.playing = false;
-    const peaks = this.waveform.peaks;
-    const index = Math.floor((s.positionSeconds / (this.waveform.durationSeconds || 1)) * peaks.length);
-    const level = s.playing && peaks[index] ? peaks[index].amp * s.deckVolume * s.trackGain : 0;
-    s.meter = { peakL: level, peakR: level, rmsL: level * 0.7, rmsR: level * 0.7 };
-  }
+  server.kill('SIGKILL');
+  return null;
+}
+
+async function stopPrivateJack(server) {
+  if (!server || server.exitCode !== null) return;
+  const exited = new Promise((resolve) => server.once('exit', resolve));
+  server.kill('SIGTERM');
+  const timer = setTimeout(() => server.kill('SIGKILL'), 2000);
+  await exited;
+  clearTimeout(timer);
 }
 
 function meterLine(meter, width) {
@@ -311,11 +310,19 @@ async function runDemo() {
   }
   engine.initialize({ deviceId: 'default' });
   let info = engine.getRuntimeInfo();
-  const silentClock = !info.streamOpen;
-  if (silentClock) {
-    writeDisplay(yellow(`No output device (${info.lastError || info.streamHealth}): running on the engine's silent clock.\n`));
-  } else {
+  let privateJack = null;
+  if (!info.streamOpen && jackAvailable()) {
+    writeDisplay(yellow(`No output device (${info.lastError || info.streamHealth}): starting a private dummy JACK server to play into.\n`));
+    engine.shutdown();
+    privateJack = await startPrivateJack();
+    engine.initialize({ deviceId: 'default' });
+    for (let i = 0; i < 40 && !engine.getRuntimeInfo().streamOpen; i += 1) await new Promise((r) => setTimeout(r, 50));
+    info = engine.getRuntimeInfo();
+  }
+  if (info.streamOpen) {
     writeDisplay(`Playing on ${info.activeDeviceName || info.activeDeviceId} (${info.activeHostApiName}).\n`);
+  } else {
+    writeDisplay(yellow(`No output stream (${info.lastError || info.streamHealth}): decks cannot play; the engine keeps retrying.\n`));
   }
   writeDisplay('\n');
 
@@ -327,7 +334,7 @@ async function runDemo() {
     if (!trim.ok || !waveform.ok) throw new Error(`cannot analyse ${tracks[i].path}: ${trim.message || waveform.message}`);
     writeDisplay(drawWaveform(`Deck ${labels[i]}: ${tracks[i].name}`, waveform, trim, width) + '\n');
   });
-  if (stopReason) return finish(engine, stopReason);
+  if (stopReason) return finish(engine, stopReason, privateJack);
 
   const loaded = {};
   labels.forEach((label, i) => {
@@ -351,18 +358,9 @@ async function runDemo() {
   const limitSeconds = options.seconds || crossfadeAt + durationB + 2;
 
   const first = engine.play({ deckId: 'A' });
-  let simulated = null;
-  if (!first.playing) {
-    simulated = {
-      A: new SimulatedDeck(first, analyses[0].waveform),
-      B: new SimulatedDeck(loaded.B, analyses[1].waveform),
-      reason: first.lastError,
-    };
-    simulated.A.play();
-  }
+  const refused = first.playing ? null : first.lastError;
 
   const startMs = Date.now();
-  let lastMs = startMs;
   let phase = { A: 'on air', B: 'cued' };
   let crossfaded = false;
   let drawnLines = 0;
@@ -372,14 +370,14 @@ async function runDemo() {
     if (!displayIsTty) {
       const second = Math.floor(elapsed);
       if (second !== lastPlain) {
-        if (lastPlain < 0 && simulated) writeDisplay(`SIMULATED positions and meters: the engine refused play (${simulated.reason})\n`);
+        if (lastPlain < 0 && refused) writeDisplay(`play refused: ${refused}\n`);
         lastPlain = second;
         writeDisplay(plainLine(elapsed, states, info));
       }
       return;
     }
     const lines = [];
-    if (simulated) lines.push(red(`SIMULATED positions and meters: the engine refused play (${simulated.reason})`));
+    if (refused) lines.push(red(`play refused: ${refused}`));
     lines.push(...deckLines('A', states.A, width, phase.A), ...deckLines('B', states.B, width, phase.B));
     lines.push(statusLine(info), dim(`elapsed ${formatTime(elapsed)} of ${formatTime(limitSeconds)}`));
     let out = drawnLines ? `\x1b[${drawnLines}A` : '\x1b[?25l';
@@ -392,15 +390,8 @@ async function runDemo() {
     const tick = () => {
       const nowMs = Date.now();
       const elapsed = (nowMs - startMs) / 1000;
-      if (simulated) {
-        simulated.A.advance((nowMs - lastMs) / 1000, nowMs);
-        simulated.B.advance((nowMs - lastMs) / 1000, nowMs);
-      }
-      lastMs = nowMs;
       info = engine.getRuntimeInfo();
-      const states = simulated
-        ? { A: simulated.A.state, B: simulated.B.state }
-        : { A: engine.getDeckState({ deckId: 'A' }), B: engine.getDeckState({ deckId: 'B' }) };
+      const states = { A: engine.getDeckState({ deckId: 'A' }), B: engine.getDeckState({ deckId: 'B' }) };
 
       if (!crossfaded && elapsed >= crossfadeAt) {
         crossfaded = true;
@@ -409,21 +400,14 @@ async function runDemo() {
         engine.play({ deckId: 'B' });
         engine.fadeTo({ deckId: 'B', durationMs: fadeMs, targetVolume: 1 });
         engine.fadeTo({ deckId: 'A', durationMs: fadeMs, targetVolume: 0 });
-        if (simulated) {
-          simulated.B.state.deckVolume = 0;
-          simulated.B.play();
-          simulated.B.fadeTo(fadeMs, 1, nowMs);
-          simulated.A.fadeTo(fadeMs, 0, nowMs);
-        }
         phase = { A: `fading out over ${fadeSeconds.toFixed(1)} s`, B: `fading in over ${fadeSeconds.toFixed(1)} s` };
       } else if (crossfaded && elapsed >= crossfadeAt + fadeSeconds && states.A.playing) {
         engine.stop({ deckId: 'A' });
-        if (simulated) simulated.A.stop();
         phase = { A: 'done', B: 'on air' };
       }
 
       redraw(elapsed, states);
-      const finishedB = crossfaded && !states.B.playing && elapsed > crossfadeAt + 0.5;
+      const finishedB = (crossfaded && !states.B.playing && elapsed > crossfadeAt + 0.5) || (refused && elapsed > 3);
       if (finishedB && !stopReason) stopReason = 'end of deck B';
       if (elapsed >= limitSeconds && !stopReason) stopReason = `--seconds ${options.seconds || limitSeconds}`;
       if (stopReason) {
@@ -435,13 +419,14 @@ async function runDemo() {
     tick();
   });
   if (displayIsTty) writeDisplay('\x1b[?25h');
-  return finish(engine, stopReason);
+  return finish(engine, stopReason, privateJack);
 }
 
-function finish(engine, reason) {
+async function finish(engine, reason, privateJack) {
   writeDisplay(`\nStopping (${reason}).\n`);
   const info = engine.getRuntimeInfo();
   engine.shutdown();
+  await stopPrivateJack(privateJack);
   printRuntimeInfo(info);
 }
 

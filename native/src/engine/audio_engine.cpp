@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "decoding/streaming_source.hpp"
+#include "platform/audio_diagnostics.hpp"
 
 namespace velmora {
 namespace {
@@ -29,6 +30,7 @@ void AudioEngine::releaseShared() {
 
 AudioEngine::AudioEngine()
     : outputThreadScratch_(static_cast<std::size_t>(kMaxRenderFrames) * kMaxRenderChannels, 0.0f) {
+    platform::quietAudioLibraryDiagnostics();
     decks_.rebuildMixList(requiredChannels_);
 }
 
