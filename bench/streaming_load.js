@@ -14,8 +14,9 @@ fs.mkdirSync(cacheDir, { recursive: true });
 function generate(name, seconds) {
   const file = path.join(cacheDir, name);
   if (!fs.existsSync(file)) {
+    // Pink noise mixed with a tone.
     execFileSync('sox', ['-n', '-r', '44100', '-c', '2', '-b', '16', file, 'synth', String(seconds),
-      'pinknoise', 'vol', '0.1', ':', 'synth', String(seconds), 'sine', 'mix', '440'], { stdio: 'ignore' });
+      'pinknoise', 'synth', String(seconds), 'sine', 'mix', '440', 'vol', '0.3'], { stdio: 'ignore' });
   }
   return file;
 }
