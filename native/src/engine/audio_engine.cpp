@@ -60,8 +60,6 @@ EngineConfig AudioEngine::initialize(const EngineConfig& requested) {
     EngineConfig effective;
     {
         std::lock_guard lock(engineLock_);
-        // Keep what the render moved (positions, fades) before republishing.
-        decks_.pullAll();
         config_ = clamped;
         sampleRate_ = config_.sampleRate;
         activeBackend_ = config_.backend;
@@ -70,12 +68,15 @@ EngineConfig AudioEngine::initialize(const EngineConfig& requested) {
         requiredChannelsMirror_ = requiredChannels_;
         lastError_.clear();
         closeStream();
-        openStream();
+        // Nothing renders between the close and the open: the records take the
+        // render's exact state and go back unchanged, so no playing deck jumps.
         for (auto& [id, deck] : decks_.decks()) {
+            decks_.pullDeckRuntime(deck);
             deck.state.backend = config_.backend;
             if (deck.state.output.channelCount < 1) deck.state.output.channelCount = 2;
             decks_.publishDeck(deck, kPublishAll);
         }
+        openStream();
         renderChannels_ = decks_.rebuildMixList(requiredChannels_);
         effective = config_;
     }
