@@ -8,8 +8,12 @@
 namespace velmora {
 namespace {
 
-std::mutex sharedMutex;
-std::shared_ptr<AudioEngine> sharedEngine;
+// Deliberately never destroyed: the engine goes when the last environment
+// that loaded the module is torn down (releaseShared), never in a static
+// destructor at process exit, where its threads would race the teardown of
+// the libraries they use. At process.exit the process simply ends.
+std::mutex& sharedMutex = *new std::mutex;
+std::shared_ptr<AudioEngine>& sharedEngine = *new std::shared_ptr<AudioEngine>;
 
 }  // namespace
 
