@@ -8,6 +8,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { writeTrack } = require('../examples/synth');
+const { JackServer, available: jackAvailable } = require('./helpers/jack');
 
 const root = path.join(__dirname, '..');
 const pkg = require('../package.json');
@@ -16,8 +17,8 @@ test('packed tarball', { timeout: 15 * 60 * 1000 }, async (t) => {
   const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-package-'));
   t.after(() => fs.rmSync(folder, { recursive: true, force: true }));
   // The engine logs on stdout, so scripts report on stderr.
-  const runNode = (args, cwd) => {
-    const run = spawnSync(process.execPath, args, { cwd, encoding: 'utf8', stdio: ['ignore', 'ignore', 'pipe'] });
+  const runNode = (args, cwd, env = process.env) => {
+    const run = spawnSync(process.execPath, args, { cwd, env, encoding: 'utf8', stdio: ['ignore', 'ignore', 'pipe'] });
     assert.equal(run.status, 0, run.stderr);
     return run.stderr;
   };
@@ -59,6 +60,36 @@ test('packed tarball', { timeout: 15 * 60 * 1000 }, async (t) => {
     assert.equal(loaded.durationSeconds, 4);
     assert.equal(sought.positionSeconds, 1.5);
     assert.equal(faded.deckVolume, 0.5);
+  });
+
+  await t.test('plays a deck on a device', { skip: jackAvailable ? false : 'jackd2 is not installed' }, async () => {
+    const server = new JackServer();
+    await server.start();
+    try {
+      const trackPath = path.join(folder, 'play.wav');
+      writeTrack(trackPath, { musicSeconds: 4 });
+      const script = `
+        const engine = require(${JSON.stringify(pkg.name)});
+        engine.initialize({});
+        engine.loadTrack({ deckId: 'A', track: { path: ${JSON.stringify(trackPath)} } });
+        const deadline = Date.now() + 3000;
+        const start = () => {
+          if (!engine.getRuntimeInfo().streamOpen && Date.now() < deadline) return setTimeout(start, 20);
+          const played = engine.play({ deckId: 'A' });
+          setTimeout(() => {
+            const later = engine.getDeckState({ deckId: 'A' });
+            engine.shutdown();
+            process.stderr.write(JSON.stringify({ played, later }));
+          }, 500);
+        };
+        start();
+      `;
+      const { played, later } = JSON.parse(runNode(['-e', script], consumer, server.env()));
+      assert.equal(played.playing, true, played.lastError);
+      assert.ok(later.positionSeconds > 0.3, `position ${later.positionSeconds}`);
+    } finally {
+      await server.stop();
+    }
   });
 
   await t.test('the ES entry loads from the installed package', () => {
