@@ -4,8 +4,14 @@
 
 #include "decoding/streaming_source.hpp"
 #include "platform/audio_diagnostics.hpp"
+#include "realtime/realtime_check.hpp"
 
 namespace velmora {
+
+#if defined(VELMORA_RTSAN)
+void (*realtime::renderProbe)() = nullptr;
+#endif
+
 namespace {
 
 std::mutex sharedMutex;
@@ -99,6 +105,7 @@ void AudioEngine::shutdown() {
 }
 
 bool AudioEngine::renderBuffer(float* out, std::uint32_t frames, int channels) noexcept {
+    realtime::RealtimeSection section;
     if (renderBusy_.exchange(true, std::memory_order_acquire)) return false;
     {
         RenderPassScope pass(reclaim_);
