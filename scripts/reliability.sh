@@ -85,7 +85,10 @@ run_rtsan() {
   fi
   local seconds=60
   [ "$long" -eq 1 ] && seconds=300
-  build-rtsan/native/test/rtsan_soak --seconds "$seconds" --decks 16 || fail "rtsan: violations or failed run"
+  # The engine's log lines go to the log; violations and the summary to the terminal.
+  build-rtsan/native/test/rtsan_soak --seconds "$seconds" --decks 16 >build-rtsan/soak.log ||
+    { grep -v '^Opening\|^Pa_' build-rtsan/soak.log | tail -20; fail "rtsan: violations or failed run"; }
+  grep '^rtsan_soak:' build-rtsan/soak.log
   # Negative control: an allocation inside the render must be caught.
   if build-rtsan/native/test/rtsan_soak --seconds 3 --decks 2 --negative >build-rtsan/negative.log 2>&1; then
     fail "rtsan: negative control passed"
