@@ -414,9 +414,6 @@ TEST(LowercaseExtension, LastDotOfTheWholePath) {
         EXPECT_EQ(lowercaseExtension(path), extension) << path;
 }
 
-}  // namespace
-}  // namespace velmora
-
 // A FIFO blocks its opener until a writer appears, and a device may never
 // end: every decoder refuses such paths unopened, with libsndfile's text.
 TEST(DecodingFiles, FifosAndDevicesAreRefusedWithoutBlocking) {
@@ -450,3 +447,6 @@ TEST(DecodingFiles, FifosAndDevicesAreRefusedWithoutBlocking) {
         EXPECT_EQ(streamMessage, "Streaming decoder init failed.");
     }
 }
+
+}  // namespace
+}  // namespace velmora

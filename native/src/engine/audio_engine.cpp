@@ -105,7 +105,7 @@ void AudioEngine::shutdown() {
 }
 
 bool AudioEngine::renderBuffer(float* out, std::uint32_t frames, int channels) noexcept {
-    realtime::RealtimeSection section;
+    [[maybe_unused]] realtime::RealtimeSection section;
     if (renderBusy_.exchange(true, std::memory_order_acquire)) return false;
     {
         RenderPassScope pass(reclaim_);

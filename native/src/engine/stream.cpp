@@ -255,7 +255,7 @@ void AudioEngine::closeStream() {
 int AudioEngine::streamCallback(float* out, unsigned long frames, double outputBufferDacTime,
                                 double currentTime, bool timeInfoPresent,
                                 unsigned long statusFlags) noexcept {
-    realtime::RealtimeSection section;
+    [[maybe_unused]] realtime::RealtimeSection section;
     if (out == nullptr) return paAbort;
     if ((statusFlags & (paOutputUnderflow | paOutputOverflow)) != 0) xrunCount_.fetch_add(1);
     const int channels = std::max(renderChannels_.load(std::memory_order_relaxed), 2);
