@@ -9,8 +9,7 @@
 #   bash scripts/reliability.sh --long     the lengths quoted in the notes
 #   bash scripts/reliability.sh asan fuzz  only the named parts
 #
-# Parts: asan rtsan fuzz stress lifecycle faults badinput valgrind (valgrind
-# runs with --long or when named).
+# Parts: asan rtsan fuzz stress lifecycle faults badinput.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,7 +23,6 @@ for arg in "$@"; do
 done
 if [ "${#parts[@]}" -eq 0 ]; then
   parts=(asan rtsan fuzz stress lifecycle faults badinput)
-  [ "$long" -eq 1 ] && parts+=(valgrind)
 fi
 
 bash scripts/setup.sh || exit 1
@@ -139,7 +137,6 @@ for part in "${parts[@]}"; do
     lifecycle) if [ "$long" -eq 1 ]; then run_script lifecycle --full; else run_script lifecycle; fi ;;
     faults) if [ "$long" -eq 1 ]; then run_script faults --cycles 20; else run_script faults --cycles 5; fi ;;
     badinput) if [ "$long" -eq 1 ]; then run_script bad-input --seconds 300; else run_script bad-input --seconds 30; fi ;;
-    valgrind) run_script valgrind --seconds 60 ;;
     *) echo "reliability: unknown part $part"; status=1 ;;
   esac
 done
