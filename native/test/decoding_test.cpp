@@ -1,15 +1,21 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <tuple>
 #include <latch>
 #include <thread>
 
 #include "decoding/decode_chain.hpp"
 #include "decoding/library_decoder.hpp"
 #include "decoding/media_framework_decoder.hpp"
+#include "decoding/streaming_source.hpp"
 #include "support/test_support.hpp"
 
 namespace velmora {
@@ -406,6 +412,40 @@ TEST(LowercaseExtension, LastDotOfTheWholePath) {
     };
     for (const auto& [path, extension] : cases)
         EXPECT_EQ(lowercaseExtension(path), extension) << path;
+}
+
+// A FIFO blocks its opener until a writer appears, and a device may never
+// end: every decoder refuses such paths unopened, with libsndfile's text.
+TEST(DecodingFiles, FifosAndDevicesAreRefusedWithoutBlocking) {
+    TempDir dir;
+    const std::string fifo = dir.file("pipe.wav");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo, std::string("/dev/zero"), std::string("/dev/urandom")}) {
+        SCOPED_TRACE(path);
+        auto attempt = std::async(std::launch::async, [&] {
+            TrackCache cache;
+            std::string message;
+            TrackDescriptor track;
+            track.path = path;
+            const bool decoded = decodeTrack(cache, track, true, message) != nullptr;
+            std::string streamMessage;
+            const bool streamed = openStreamingSource(track, 48000, streamMessage) != nullptr;
+            return std::make_tuple(decoded, message, streamed, streamMessage);
+        });
+        if (attempt.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            // Release a blocked opener so the suite can finish, then fail.
+            const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) close(fd);
+            attempt.wait();
+            FAIL() << "opening blocked";
+        }
+        const auto [decoded, message, streamed, streamMessage] = attempt.get();
+        EXPECT_FALSE(decoded);
+        EXPECT_EQ(message,
+                  "miniaudio decode init failed: File does not exist or is not a regular file (possibly a pipe?).");
+        EXPECT_FALSE(streamed);
+        EXPECT_EQ(streamMessage, "Streaming decoder init failed.");
+    }
 }
 
 }  // namespace

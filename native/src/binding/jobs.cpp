@@ -16,19 +16,30 @@ public:
     Napi::Promise promise() const { return deferred_.Promise(); }
 
 protected:
-    void OnError(const Napi::Error& error) override { deferred_.Reject(error.Value()); }
+    void OnError(const Napi::Error& error) override { settle(false, error.Value()); }
     void OnOK() override {
         // A failure while building the result rejects rather than leaving the
         // promise pending.
         try {
-            deferred_.Resolve(buildResult(Env()));
+            settle(true, buildResult(Env()));
         } catch (const Napi::Error& error) {
-            deferred_.Reject(error.Value());
+            settle(false, error.Value());
         }
     }
     virtual Napi::Value buildResult(Napi::Env env) = 0;
 
 private:
+    // In an environment being torn down (a terminated worker) the host
+    // refuses to settle; that failure has nowhere to go and must not escape
+    // into the host's completion callback, which would abort the process.
+    void settle(bool resolve, Napi::Value value) {
+        try {
+            if (resolve) deferred_.Resolve(value);
+            else deferred_.Reject(value);
+        } catch (const Napi::Error&) {
+        }
+    }
+
     Napi::Promise::Deferred deferred_;
 };
 

@@ -117,6 +117,10 @@ std::string lowercaseExtension(const std::string& path) {
 }
 
 PcmBufferPtr decodeWithLibrary(const std::string& path, std::string& message) {
+    if (platform::isSpecialFile(path)) {
+        message = std::string("miniaudio decode init failed: ") + platform::kNotRegularFileText;
+        return nullptr;
+    }
     SF_INFO info{};
     SndfileHandle file(sf_open(path.c_str(), SFM_READ, &info));
     if (file) return readDecodedFrames(file.get(), info, message);

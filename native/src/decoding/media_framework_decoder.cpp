@@ -12,6 +12,8 @@ extern "C" {
 #include <memory>
 #include <mutex>
 
+#include "platform/file_system.hpp"
+
 namespace velmora {
 
 namespace {
@@ -179,6 +181,10 @@ bool receiveFrames(AVCodecContext* codec, AVFrame* frame, FrameConverter& conver
 
 PcmBufferPtr decodeWithMediaFramework(const std::string& path, std::string& message) {
     silenceLogging();
+    if (platform::isSpecialFile(path)) {
+        message = std::string(text::kOpenFailed) + platform::kNotRegularFileText;
+        return nullptr;
+    }
 
     AVFormatContext* rawFormat = nullptr;
     int result = avformat_open_input(&rawFormat, path.c_str(), nullptr, nullptr);

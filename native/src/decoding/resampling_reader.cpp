@@ -5,6 +5,8 @@
 #include <limits>
 #include <utility>
 
+#include "platform/file_system.hpp"
+
 namespace velmora {
 namespace {
 
@@ -69,7 +71,7 @@ void ResamplingReader::close() noexcept {
 
 bool ResamplingReader::open(const std::string& path, std::int32_t outputRate) {
     close();
-    if (outputRate <= 0) return false;
+    if (outputRate <= 0 || platform::isSpecialFile(path)) return false;
     SF_INFO info{};
     SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
     if (file == nullptr) return false;

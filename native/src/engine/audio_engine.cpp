@@ -4,8 +4,14 @@
 
 #include "decoding/streaming_source.hpp"
 #include "platform/audio_diagnostics.hpp"
+#include "realtime/realtime_check.hpp"
 
 namespace velmora {
+
+#if defined(VELMORA_RTSAN)
+void (*realtime::renderProbe)() = nullptr;
+#endif
+
 namespace {
 
 // Deliberately never destroyed: the engine goes when the last environment
@@ -104,6 +110,7 @@ void AudioEngine::shutdown() {
 }
 
 bool AudioEngine::renderBuffer(float* out, std::uint32_t frames, int channels) noexcept {
+    [[maybe_unused]] realtime::RealtimeSection section;
     if (renderBusy_.exchange(true, std::memory_order_acquire)) return false;
     {
         RenderPassScope pass(reclaim_);

@@ -11,6 +11,7 @@
 #include "engine/output_policy.hpp"
 #include "engine/portaudio_lock.hpp"
 #include "platform/asio.hpp"
+#include "realtime/realtime_check.hpp"
 
 namespace velmora {
 namespace {
@@ -254,6 +255,7 @@ void AudioEngine::closeStream() {
 int AudioEngine::streamCallback(float* out, unsigned long frames, double outputBufferDacTime,
                                 double currentTime, bool timeInfoPresent,
                                 unsigned long statusFlags) noexcept {
+    [[maybe_unused]] realtime::RealtimeSection section;
     if (out == nullptr) return paAbort;
     if ((statusFlags & (paOutputUnderflow | paOutputOverflow)) != 0) xrunCount_.fetch_add(1);
     const int channels = std::max(renderChannels_.load(std::memory_order_relaxed), 2);

@@ -1,5 +1,7 @@
 #include "platform/file_system.hpp"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -14,7 +16,14 @@ std::optional<std::uint64_t> fileSize(const std::string& path) {
     return static_cast<std::uint64_t>(size);
 }
 
+bool isSpecialFile(const std::string& path) {
+    struct stat info {};
+    if (path.empty() || ::stat(path.c_str(), &info) != 0) return false;
+    return !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
+}
+
 std::vector<unsigned char> readWholeFile(const std::string& path) {
+    if (isSpecialFile(path)) return {};
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
                                                          &std::fclose);
     if (!file) return {};
