@@ -10,6 +10,7 @@ PACKAGES=(
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   jackd2 libgtest-dev libgmock-dev libbenchmark-dev
   sox libsox-fmt-all ffmpeg flac lame vorbis-tools opus-tools
+  clang-19 llvm-19 libclang-rt-19-dev
 )
 
 as_root() {
