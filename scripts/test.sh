@@ -21,5 +21,5 @@ else
   status=1
 fi
 
-node --test --test-concurrency=1 test/ || status=1
+node --test --test-concurrency=1 test/*.test.js || status=1
 exit $status
