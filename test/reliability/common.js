@@ -19,7 +19,7 @@ function args(defaults) {
 // server name travels in the environment) and opens the engine on it.
 async function engineOnJack() {
   const server = new JackServer();
-  await server.start();
+  await server.start(256, { realtime: true });
   const native = require('../..');
   native.initialize({ bufferSize: 256 });
   for (let i = 0; i < 100 && !native.getRuntimeInfo().streamOpen; i += 1) await sleep(50);

@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
     }
 
     test::JackServer server(256);
-    if (!server.start()) return fail("jackd did not start");
+    if (!server.start(/*realtime=*/true)) return fail("jackd did not start");
     test::TempDir dir;
     const std::string shortPath = dir.file("short.wav");
     const std::string longPath = dir.file("long.wav");
@@ -119,7 +119,9 @@ int main(int argc, char** argv) {
             case 8: engine->fadeTo(id, static_cast<std::int32_t>(random() % 400), (random() % 100) / 100.0); break;
             case 9: {
                 OutputAssignment a;
-                a.channelOffset = static_cast<std::int32_t>(random() % 4) * 2;
+                // Routing changes reopen the stream only when the channel
+                // count moves; keep that rare so the run mostly renders.
+                a.channelOffset = static_cast<std::int32_t>(random() % 2) * 2;
                 engine->assignDeckOutput(id, a);
                 break;
             }

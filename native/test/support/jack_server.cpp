@@ -1,8 +1,10 @@
 #include "support/jack_server.hpp"
+#include "support/test_support.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sndfile.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,22 +38,29 @@ JackServer::JackServer(int periodFrames) : period_(periodFrames) {
 
 JackServer::~JackServer() { stop(); }
 
-bool JackServer::start() {
+bool JackServer::start(bool realtime) {
     if (pid_ > 0) return true;
     const std::string period = std::to_string(period_);
+    const bool fifo = realtime && runQuiet("chrt -f 1 true") == 0;
     pid_ = fork();
     if (pid_ == 0) {
+        // The server dies with the test process, even when that one crashes.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         const int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
         dup2(null, 1);
         dup2(null, 2);
         setpgid(0, 0);
-        execlp("jackd", "jackd", "--no-realtime", "-d", "dummy", "-r", "48000", "-p", period.c_str(), "-P", "16",
-               static_cast<char*>(nullptr));
+        if (fifo)
+            execlp("jackd", "jackd", "-R", "-P", "70", "-d", "dummy", "-r", "48000", "-p", period.c_str(), "-P", "16",
+                   static_cast<char*>(nullptr));
+        else
+            execlp("jackd", "jackd", "--no-realtime", "-d", "dummy", "-r", "48000", "-p", period.c_str(), "-P",
+                   "16", static_cast<char*>(nullptr));
         _exit(127);
     }
     if (pid_ < 0) return false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
         if (runCapture("jack_lsp 2>/dev/null").find("system:playback_1") != std::string::npos) return true;
         if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;

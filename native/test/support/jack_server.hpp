@@ -17,7 +17,10 @@ public:
     JackServer(const JackServer&) = delete;
     JackServer& operator=(const JackServer&) = delete;
 
-    bool start();  // waits until the server answers, at most 5 s
+    // Waits until the server answers, at most 10 s. `realtime` runs the
+    // server (and so its clients' process threads) with SCHED_FIFO where the
+    // machine allows it, for runs that load every core.
+    bool start(bool realtime = false);
     void stop();   // SIGTERM, then SIGKILL after 2 s
     bool running() const { return pid_ > 0; }
     const std::string& name() const { return name_; }
