@@ -203,7 +203,7 @@ void interpolateStereoPortable(const float* samples, double pos0, double step, s
 __attribute__((target("avx2,fma"))) void interpolateStereoAvx2(const float* samples, double pos0, double step,
                                                               std::uint32_t first, std::uint32_t n,
                                                               const GainBlock& g, float* lr,
-                                                              MeterAccumulator& m) noexcept {
+                                                              MeterAccumulator& m, float* pairOut) noexcept {
     const __m256d vpos0 = _mm256_set1_pd(pos0);
     const __m256d vstep = _mm256_set1_pd(step);
     const __m256d absMask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffffLL));
@@ -233,10 +233,18 @@ __attribute__((target("avx2,fma"))) void interpolateStereoAvx2(const float* samp
         const __m256d fb = _mm256_permute4x64_pd(frac, 0xFA);  // f2 f2 f3 f3
         const __m128 va = _mm256_cvtpd_ps(_mm256_add_pd(s0a, _mm256_mul_pd(_mm256_sub_pd(s1a, s0a), fa)));
         const __m128 vb = _mm256_cvtpd_ps(_mm256_add_pd(s0b, _mm256_mul_pd(_mm256_sub_pd(s1b, s0b), fb)));
-        _mm_storeu_ps(lr + 2 * k, va);
-        _mm_storeu_ps(lr + 2 * k + 4, vb);
-
         const __m256d gains = _mm256_loadu_pd(g.gain + k);
+        if (pairOut != nullptr) {
+            // Straight onto channels 0 and 1 of a 2-channel buffer.
+            const __m128 gf = _mm256_cvtpd_ps(gains);
+            const __m256 g2 = _mm256_set_m128(_mm_unpackhi_ps(gf, gf), _mm_unpacklo_ps(gf, gf));
+            const __m256 o = _mm256_loadu_ps(pairOut + 2 * k);
+            _mm256_storeu_ps(pairOut + 2 * k, _mm256_add_ps(o, _mm256_mul_ps(_mm256_set_m128(vb, va), g2)));
+        } else {
+            _mm_storeu_ps(lr + 2 * k, va);
+            _mm_storeu_ps(lr + 2 * k + 4, vb);
+        }
+
         const __m256d tracks = _mm256_loadu_pd(g.trackMul + k);
         const __m256d da = _mm256_cvtps_pd(va), db = _mm256_cvtps_pd(vb);
         const __m256d dga = _mm256_mul_pd(da, _mm256_permute4x64_pd(gains, 0x50));
@@ -274,6 +282,12 @@ __attribute__((target("avx2,fma"))) void interpolateStereoAvx2(const float* samp
             tail.trackMul[j - k] = g.trackMul[j];
         }
         interpolateStereoPortable(samples, pos0, step, first + k, n - k, tail, lr + 2 * k, m);
+        if (pairOut != nullptr)
+            for (std::uint32_t j = k; j < n; ++j) {
+                const float gf = static_cast<float>(g.gain[j]);
+                pairOut[2 * j] += lr[2 * j] * gf;
+                pairOut[2 * j + 1] += lr[2 * j + 1] * gf;
+            }
     }
 }
 
@@ -392,8 +406,12 @@ void renderFromPcm(const RenderContext& ctx, DeckRuntime& rt, const DeckPublicat
             stereoKernel ? std::min(n, unclamped > first ? unclamped - first : 0) : 0;
         if (fast > 0) {
 #if VELMORA_X86
-            if (vector)
-                interpolateStereoAvx2(samples, pos0, step, first, fast, gains, lr, meters);
+            if (vector && pairAtZero) {
+                // Output added in the kernel; only clamped frames go through lr.
+                interpolateStereoAvx2(samples, pos0, step, first, fast, gains, lr, meters,
+                                      out + static_cast<std::size_t>(first) * 2);
+            } else if (vector)
+                interpolateStereoAvx2(samples, pos0, step, first, fast, gains, lr, meters, nullptr);
             else
 #endif
                 interpolateStereoPortable(samples, pos0, step, first, fast, gains, lr, meters);
@@ -410,7 +428,8 @@ void renderFromPcm(const RenderContext& ctx, DeckRuntime& rt, const DeckPublicat
         float* block = out + static_cast<std::size_t>(first) * outChannels;
 #if VELMORA_X86
         if (pairAtZero && avx2) {
-            addPairAvx2(block, lr, gains.gain, n);
+            const std::uint32_t done = vector ? fast : 0;
+            addPairAvx2(block + 2 * done, lr + 2 * done, gains.gain + done, n - done);
             continue;
         }
 #endif
