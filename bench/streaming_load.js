@@ -43,6 +43,12 @@ const decoded = measureLoad('short', { path: oneMinute });
 // A streaming deck holds its ring: 32,000 frames of the file's channels.
 const ringMiB = (32000 * 2 * 4) / (1024 * 1024);
 
+if (process.argv.includes('--json')) {
+  console.log(JSON.stringify({ streamedMs: streamed.ms, streamedGrowthMiB: streamed.rssGrowthMiB,
+    ringMiB, decodedMs: decoded.ms, decodedGrowthMiB: decoded.rssGrowthMiB }));
+  native.shutdown();
+  process.exit(0);
+}
 console.log('| load | track | time (ms) | resident growth (MiB) | audio held (MiB) |');
 console.log('|---|---|---|---|---|');
 console.log(`| streamed | 2 h FLAC (${streamed.state.durationSeconds.toFixed(0)} s) | ${streamed.ms.toFixed(2)} | ${streamed.rssGrowthMiB.toFixed(2)} | ${ringMiB.toFixed(2)} |`);

@@ -243,3 +243,51 @@ TEST(MixRender, SeekDuringPlaybackIsNeverLostAndVolumeChangesKeepThePlayhead) {
 
 }  // namespace
 }  // namespace velmora
+
+namespace velmora {
+namespace {
+
+// The vector kernels are chosen at run time; both paths must render the same
+// stereo frames, gains and meters, through a fade and up to the track's end.
+TEST(MixRender, StereoKernelsInterpolateAlikeThroughFadeAndEnd) {
+    auto ramp = test::makeSamples(44100, 2, [](std::uint64_t f, int c) {
+        return static_cast<float>(c == 0 ? f * 1e-5 : -(f * 2e-5));
+    });
+    struct Run {
+        std::vector<float> out;
+        Deck deck;
+    };
+    auto renderWith = [&](bool vector) {
+        setVectorRender(vector);
+        DeckHarness h(48000);
+        h.setLimiter(false, 0.98);
+        h.load("A", makePcm(44100, 2, ramp));
+        h.play("A");
+        std::vector<float> out = h.render(300, 100);
+        h.apply("A", [&](Deck& d) { return applyFade(d, 20, 0.5, 48000, h.frameClock + 37); });
+        const std::vector<float> rest = h.render(48300, 100);
+        out.insert(out.end(), rest.begin(), rest.end());
+        setVectorRender(true);
+        return Run{out, h.pulled("A")};
+    };
+    const Run portable = renderWith(false);
+    const Run vector = renderWith(true);
+    ASSERT_EQ(portable.out.size(), vector.out.size());
+    for (std::size_t i = 0; i < portable.out.size(); ++i)
+        ASSERT_NEAR(portable.out[i], vector.out[i], 1e-6) << "sample " << i;
+    for (std::size_t n : {2000U, 10000U, 47000U}) {
+        const double pos = n * (44100.0 / 48000.0);
+        EXPECT_NEAR(at(vector.out, 2, n, 0), pos * 1e-5 * 0.5, 1e-6) << "frame " << n;
+        EXPECT_NEAR(at(vector.out, 2, n, 1), -pos * 2e-5 * 0.5, 1e-6) << "frame " << n;
+    }
+    // The end lands inside a buffer: nothing after it, the deck stopped there.
+    EXPECT_EQ(at(vector.out, 2, 48299, 0), 0.0f);
+    for (const Run* run : {&portable, &vector}) {
+        EXPECT_FALSE(run->deck.state.playing);
+        EXPECT_DOUBLE_EQ(run->deck.state.positionSeconds, 1.0);
+        EXPECT_EQ(run->deck.state.deckVolume, 0.5);
+    }
+}
+
+}  // namespace
+}  // namespace velmora

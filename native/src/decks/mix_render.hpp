@@ -31,6 +31,11 @@ void renderDeck(const RenderContext& context, DeckRuntime& runtime, std::uint32_
 void renderMix(const RenderContext& context, const MixList* list, std::uint32_t frameCount,
                float* out, int channels, std::uint64_t frameClockAtStart) noexcept;
 
+// The render picks AVX2 kernels at run time where the CPU has them; tests and
+// benches turn them off to check or time the portable path.
+void setVectorRender(bool enabled) noexcept;
+bool vectorRenderActive() noexcept;
+
 // One linearly interpolated sample; 0 for an empty buffer.
 float sampleAt(const float* samples, std::uint64_t totalFrames, int channels, double position,
                int channel) noexcept;

@@ -9,7 +9,9 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <algorithm>
 #include <memory>
+#include <new>
 #include <mutex>
 
 #include "platform/file_system.hpp"
@@ -98,6 +100,14 @@ class FrameConverter {
     }
 
     bool finish(std::string& message) { return !swr_ || drain(message); }
+
+    void reserve(std::size_t samples) {
+        // Bounded: a damaged header must not claim the machine's memory.
+        try {
+            samples_.reserve(std::min<std::size_t>(samples, std::size_t{1} << 31));
+        } catch (const std::bad_alloc&) {
+        }
+    }
 
     int sampleRate() const { return outRate_; }
     int channels() const { return outLayout_.nb_channels; }
@@ -231,6 +241,11 @@ PcmBufferPtr decodeWithMediaFramework(const std::string& path, std::string& mess
     }
 
     FrameConverter converter;
+    // Size the buffer from the container's duration when it states one.
+    if (format->duration > 0 && codec->sample_rate > 0 && codec->ch_layout.nb_channels > 0)
+        converter.reserve(static_cast<std::size_t>(
+            (static_cast<double>(format->duration) / AV_TIME_BASE * codec->sample_rate + 8192.0) *
+            codec->ch_layout.nb_channels));
     // A read error other than the end is treated as the end: a truncated file
     // yields what could be decoded.
     while (av_read_frame(format.get(), packet.get()) >= 0) {
@@ -257,7 +272,8 @@ PcmBufferPtr decodeWithMediaFramework(const std::string& path, std::string& mess
     buffer->sampleRate = converter.sampleRate();
     buffer->channels = converter.channels();
     buffer->samples = std::move(converter.samples());
-    buffer->samples.shrink_to_fit();
+    std::vector<float>& samples = buffer->samples;
+    if (samples.capacity() - samples.size() > samples.size() / 16 + 65536) samples.shrink_to_fit();
     return buffer;
 }
 

@@ -1,0 +1,69 @@
+'use strict';
+// Prints the benchmark table from the outputs scripts/bench.sh collected.
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const dir = process.argv[2];
+const read = (name) => fs.readFileSync(path.join(dir, name), 'utf8');
+const json = (name) => JSON.parse(read(name));
+const rows = [];
+const row = (figure, ours, peerName, peer, ratio, goal, met) =>
+  rows.push([figure, ours, peerName, peer, ratio, goal, met ? 'met' : 'missed']);
+const f = (x, digits = 2) => Number(x).toFixed(digits);
+
+const render = json('render.json').benchmarks;
+const perDeck = render.find((b) => b.name === 'MixRender/64').per_deck_frame * 1e9;
+const empty = render.find((b) => b.name === 'MixRender/0').cpu_time;
+const peer = json('render_peer.json').nsPerDeckFrame;
+const avx2 = /\bavx2\b/.test(fs.readFileSync('/proc/cpuinfo', 'utf8'));
+row('Mix render, 64 decks, ns per deck-frame', f(perDeck), 'node-web-audio-api offline, 64 sources + gain nodes',
+  f(peer), f(perDeck / peer, 3) + 'x', '<= 0.1x; <= 1.0 ns with AVX2',
+  perDeck / peer <= 0.1 && (!avx2 || perDeck <= 1.0));
+row('Render with no decks, us per buffer', f(empty, 3), '(callback overhead)', '-', '-', '<= 1 us', empty <= 1.0);
+
+const decode = json('decode.json').benchmarks;
+const ms = (name) => {
+  const runs = decode.filter((b) => b.run_type === 'iteration' && b.name.startsWith(name + '/'));
+  return runs.length ? Math.min(...runs.map((b) => b.real_time)) : undefined;
+};
+for (const [label, file] of [['WAV', 'track.wav'], ['FLAC', 'track.flac'], ['MP3 CBR', 'track-cbr.mp3'],
+  ['MP3 VBR', 'track-vbr.mp3'], ['Ogg Vorbis', 'track.ogg'], ['Opus', 'track.opus']]) {
+  const ours = ms(`decodeTrack/${file}`);
+  const peers = ['libsndfile', 'ffmpeg', 'codec']
+    .map((p) => [p, ms(`${p}/${file}`)]).filter(([, t]) => t !== undefined);
+  const [bestName, best] = peers.reduce((a, b) => (b[1] < a[1] ? b : a));
+  const speed = best / ours;
+  row(`decodeTrack ${label} (10 min), ms`, f(ours, 0), `fastest: ${bestName === 'codec' ? 'codec library' : bestName}`,
+    f(best, 0), f(speed) + 'x speed', '>= 0.95x', speed >= 0.95);
+}
+
+const prepared = json('prepared.json');
+row('loadTrack after prepareTrack (5 min FLAC), ms', f(prepared.preparedMs, 3), 'unprepared load',
+  f(prepared.unpreparedMs, 1), f(prepared.preparedMs / prepared.unpreparedMs, 5) + 'x', '< 1 ms', prepared.preparedMs < 1);
+
+for (const line of read('analysis.txt').split('\n')) {
+  const m = line.match(/^(\w+)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)x\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)%/);
+  if (!m) continue;
+  const [, format, decodeS, waveS, ratio, , trimMs, trimShare] = m;
+  const limit = format === 'wav' ? 1.5 : 1.05;
+  row(`analyzeWaveform ${format} (1 h), s`, f(waveS), 'plain decode, same decoder', f(decodeS), ratio + 'x',
+    `<= ${limit}x`, Number(ratio) <= limit);
+  row(`analyzeTrim ${format}, cached, ms`, f(trimMs), 'its decode', f(Number(decodeS) * 1000, 0), trimShare + '%',
+    '<= 1 %', Number(trimShare) <= 1);
+}
+
+const streaming = json('streaming.json');
+row('Streaming deck load (2 h FLAC), ms', f(streaming.streamedMs), 'decoded 1-minute deck', f(streaming.decodedMs),
+  f(streaming.streamedMs / streaming.decodedMs) + 'x', '< 20 ms', streaming.streamedMs < 20);
+row('Streaming deck audio memory, MiB', f(streaming.ringMiB), 'decoded 1-minute deck (resident growth)',
+  f(streaming.decodedGrowthMiB), f(streaming.ringMiB / Math.max(streaming.decodedGrowthMiB, 1e-9)) + 'x',
+  '< 2 MiB', streaming.ringMiB < 2 && streaming.streamedGrowthMiB < 2);
+row('Callback p99.99 / max on the JACK dummy device', 'not run', '-', '-', '-', 'p99.99 <= 15 % of budget', false);
+
+const cpu = (fs.readFileSync('/proc/cpuinfo', 'utf8').match(/model name\s*:\s*(.*)/) || [])[1] || os.cpus()[0].model;
+console.log(`${new Date().toISOString().slice(0, 10)}, ${cpu}, ${os.cpus().length} cores${avx2 ? ', AVX2+FMA' : ''}`);
+console.log('');
+console.log('| Figure | Ours | Peer | Peer figure | Ratio | Goal | |');
+console.log('|---|---|---|---|---|---|---|');
+for (const r of rows) console.log(`| ${r.join(' | ')} |`);
