@@ -4,6 +4,7 @@
 // the engine first touches PortAudio; its output stays out of the test output.
 const { spawn, spawnSync } = require('node:child_process');
 const crypto = require('node:crypto');
+const fs = require('node:fs');
 
 const available = spawnSync('sh', ['-c', 'command -v jackd && command -v jack_lsp']).status === 0;
 
@@ -30,25 +31,47 @@ class JackServer {
 
   // `realtime` runs the server (and its clients' process threads) with
   // SCHED_FIFO where the machine allows it, for runs that load every core.
+  // A server that does not come up (a loaded machine, files left by a killed
+  // one) is retried twice.
   async start(period = 256, { realtime = this.realtime || false } = {}) {
     if (this.process) return;
     this.realtime = realtime;
+    for (let attempt = 0; attempt < 3; attempt += 1) {
+      if (await this.launch(period, realtime)) return;
+      this.removeStaleFiles();
+      await new Promise((resolve) => setTimeout(resolve, 300));
+    }
+    throw new Error('jackd did not start');
+  }
+
+  async launch(period, realtime) {
     const fifo = realtime && spawnSync('chrt', ['-f', '1', 'true']).status === 0;
     const mode = fifo ? ['-R', '-P', '70'] : ['--no-realtime'];
-    this.process = spawn('jackd', [...mode, '-d', 'dummy', '-r', '48000', '-p', String(period), '-P', '16'],
+    const child = spawn('jackd', [...mode, '-d', 'dummy', '-r', '48000', '-p', String(period), '-P', '16'],
       { env: this.env(), stdio: 'ignore' });
+    this.process = child;
     // Never leave a server behind, whatever way this process ends.
-    const child = this.process;
     process.on('exit', () => {
       if (child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
     });
     const deadline = Date.now() + 10000;
-    while (Date.now() < deadline) {
-      if (this.ready()) return;
+    while (Date.now() < deadline && child.exitCode === null && child.signalCode === null) {
+      if (this.ready()) return true;
       await new Promise((resolve) => setTimeout(resolve, 50));
     }
     await this.stop();
-    throw new Error('jackd did not start');
+    return false;
+  }
+
+  // A killed server leaves its sockets and shared memory behind.
+  removeStaleFiles() {
+    const uid = process.getuid();
+    for (const dir of [`/tmp/jack-${uid}/${this.name}`, `/dev/shm/jack-${uid}/${this.name}`]) {
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+    for (const entry of fs.readdirSync('/dev/shm')) {
+      if (entry.includes(this.name)) fs.rmSync(`/dev/shm/${entry}`, { force: true });
+    }
   }
 
   async stop() {
