@@ -1,5 +1,8 @@
 // The napi_* functions of the fake value model (see fake_napi.hpp).
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "fake_napi.hpp"
 
 #include <cmath>
@@ -152,6 +155,67 @@ napi_status napi_get_and_clear_last_exception(napi_env env, napi_value* result) 
     fake(env)->exceptionPending = false;
     *result = asValue(fake(env)->make(napi_object));
     return status(env, napi_ok);
+}
+
+// What node-addon-api needs to build and carry a Napi::Error: errors are plain
+// objects with a message, references are the values themselves, scopes do
+// nothing (the model never collects).
+napi_status napi_create_string_utf8(napi_env env, const char* str, size_t length, napi_value* result) {
+    FakeValue* v = fake(env)->make(napi_string);
+    if (str != nullptr) v->text = length == NAPI_AUTO_LENGTH ? std::string(str) : std::string(str, length);
+    *result = asValue(v);
+    return status(env, napi_ok);
+}
+
+static napi_status makeError(napi_env env, napi_value message, napi_value* result) {
+    FakeValue* error = fake(env)->make(napi_object);
+    if (message != nullptr) error->properties["message"] = fromValue(message);
+    *result = asValue(error);
+    return status(env, napi_ok);
+}
+
+napi_status napi_create_error(napi_env env, napi_value, napi_value msg, napi_value* result) {
+    return makeError(env, msg, result);
+}
+
+napi_status napi_create_type_error(napi_env env, napi_value, napi_value msg, napi_value* result) {
+    return makeError(env, msg, result);
+}
+
+napi_status napi_create_reference(napi_env env, napi_value value, uint32_t, napi_ref* result) {
+    *result = reinterpret_cast<napi_ref>(value);
+    return status(env, napi_ok);
+}
+
+napi_status napi_delete_reference(napi_env env, napi_ref) { return status(env, napi_ok); }
+
+napi_status napi_get_reference_value(napi_env env, napi_ref ref, napi_value* result) {
+    *result = reinterpret_cast<napi_value>(ref);
+    return status(env, napi_ok);
+}
+
+napi_status napi_define_properties(napi_env env, napi_value, size_t, const napi_property_descriptor*) {
+    return status(env, napi_ok);
+}
+
+napi_status napi_open_escapable_handle_scope(napi_env env, napi_escapable_handle_scope* result) {
+    static int scope;
+    *result = reinterpret_cast<napi_escapable_handle_scope>(&scope);
+    return status(env, napi_ok);
+}
+
+napi_status napi_close_escapable_handle_scope(napi_env env, napi_escapable_handle_scope) {
+    return status(env, napi_ok);
+}
+
+napi_status napi_escape_handle(napi_env env, napi_escapable_handle_scope, napi_value escapee, napi_value* result) {
+    *result = escapee;
+    return status(env, napi_ok);
+}
+
+[[noreturn]] void napi_fatal_error(const char*, size_t, const char* message, size_t) {
+    std::fprintf(stderr, "napi_fatal_error: %s\n", message != nullptr ? message : "");
+    std::abort();
 }
 
 }  // extern "C"

@@ -450,3 +450,33 @@ TEST(DecodingFiles, FifosAndDevicesAreRefusedWithoutBlocking) {
 
 }  // namespace
 }  // namespace velmora
+
+namespace velmora {
+namespace {
+
+// Inputs the fuzzer once failed on (a leak, a header claiming hours in a few
+// bytes): each decodes or fails cleanly, without exceptions or huge buffers.
+TEST(DecodingRegressions, FuzzerFindingsDecodeOrFailCleanly) {
+    const std::filesystem::path dir = std::filesystem::path(VELMORA_SOURCE_DIR) / "native/fuzz/regressions/decode";
+    ASSERT_TRUE(std::filesystem::exists(dir));
+    int inputs = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        test::TempDir temp;
+        for (const char* extension : {".wav", ".ogg", ".mp3", ".flac", ".m4a"}) {
+            const std::string path = temp.file(std::string("input") + extension);
+            std::filesystem::copy_file(entry.path(), path);
+            TrackCache cache;
+            TrackDescriptor track;
+            track.path = path;
+            std::string message;
+            const PcmBufferPtr pcm = decodeTrack(cache, track, false, message);
+            if (pcm) EXPECT_LT(pcm->samples.capacity(), std::size_t{1} << 24) << entry.path();
+            else EXPECT_FALSE(message.empty()) << entry.path();
+        }
+        ++inputs;
+    }
+    EXPECT_GE(inputs, 2);
+}
+
+}  // namespace
+}  // namespace velmora

@@ -104,7 +104,7 @@ class FrameConverter {
     void reserve(std::size_t samples) {
         // Bounded: a damaged header must not claim the machine's memory.
         try {
-            samples_.reserve(std::min<std::size_t>(samples, std::size_t{1} << 31));
+            samples_.reserve(std::min<std::size_t>(samples, std::size_t{1} << 28));
         } catch (const std::bad_alloc&) {
         }
     }
@@ -242,10 +242,17 @@ PcmBufferPtr decodeWithMediaFramework(const std::string& path, std::string& mess
 
     FrameConverter converter;
     // Size the buffer from the container's duration when it states one.
-    if (format->duration > 0 && codec->sample_rate > 0 && codec->ch_layout.nb_channels > 0)
-        converter.reserve(static_cast<std::size_t>(
-            (static_cast<double>(format->duration) / AV_TIME_BASE * codec->sample_rate + 8192.0) *
-            codec->ch_layout.nb_channels));
+    // The header is only a hint: a damaged one can claim hours in a few bytes,
+    // so the reservation never exceeds what the file's size could plausibly
+    // decode to (the vector still grows past it for real audio).
+    if (format->duration > 0 && codec->sample_rate > 0 && codec->ch_layout.nb_channels > 0) {
+        const double claimed = (static_cast<double>(format->duration) / AV_TIME_BASE * codec->sample_rate + 8192.0) *
+                               codec->ch_layout.nb_channels;
+        const std::int64_t fileBytes = format->pb != nullptr ? avio_size(format->pb) : -1;
+        const double plausible = fileBytes > 0 ? static_cast<double>(fileBytes) * 64.0 : 0.0;
+        if (claimed > 0.0 && claimed < 9.0e15)
+            converter.reserve(static_cast<std::size_t>(std::min(claimed, plausible)));
+    }
     // A read error other than the end is treated as the end: a truncated file
     // yields what could be decoded.
     while (av_read_frame(format.get(), packet.get()) >= 0) {
