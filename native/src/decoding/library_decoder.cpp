@@ -70,7 +70,11 @@ bool decodesFasterWithMediaFramework(const std::string& extension) {
     return isOggExtension(extension) || extension == "opus" || extension == "mp3";
 }
 
-PcmBufferPtr readDecodedFrames(SNDFILE* file, const SF_INFO& info, std::string& message) {
+// `fileBytes` bounds how far a stated length is believed: a damaged header can
+// claim more frames than its file could hold, and sizing the buffer from it
+// would ask for absurd memory. Beyond the bound the length counts as unknown
+// and the buffer grows with what really decodes.
+PcmBufferPtr readDecodedFrames(SNDFILE* file, const SF_INFO& info, std::uint64_t fileBytes, std::string& message) {
     if (info.samplerate <= 0 || info.channels <= 0) {
         message = "miniaudio returned an invalid sample rate or channel count.";
         return nullptr;
@@ -81,8 +85,12 @@ PcmBufferPtr readDecodedFrames(SNDFILE* file, const SF_INFO& info, std::string& 
     const auto channels = static_cast<std::size_t>(info.channels);
     std::vector<float>& samples = buffer->samples;
     sf_count_t framesRead = 0;
+    constexpr std::uint64_t kSamplesPerFileByte = 64;  // far above any codec's expansion
+    const bool believable =
+        info.frames > 0 && static_cast<std::uint64_t>(info.frames) <=
+                               std::max<std::uint64_t>(fileBytes, 1) * kSamplesPerFileByte / channels;
 
-    if (info.frames > 0) {
+    if (believable) {
         // Room for the probe past the stated length, so that reading on does
         // not move the whole track.
         samples.reserve((static_cast<std::size_t>(info.frames) + kChunkFrames) * channels);
@@ -92,7 +100,7 @@ PcmBufferPtr readDecodedFrames(SNDFILE* file, const SF_INFO& info, std::string& 
     }
     // The length is unknown, or only an estimate for compressed formats:
     // read on until the decoder has nothing more.
-    if (info.frames <= 0 || framesRead == info.frames) {
+    if (!believable || framesRead == info.frames) {
         for (;;) {
             const std::size_t offset = samples.size();
             samples.resize(offset + static_cast<std::size_t>(kChunkFrames) * channels);
@@ -143,7 +151,7 @@ PcmBufferPtr decodeWithLibrary(const std::string& path, std::string& message) {
     }
     SF_INFO info{};
     SndfileHandle file(sf_open(path.c_str(), SFM_READ, &info));
-    if (file) return readDecodedFrames(file.get(), info, message);
+    if (file) return readDecodedFrames(file.get(), info, platform::fileSize(path).value_or(0), message);
 
     const std::string fileError = sf_strerror(nullptr);
     message = "miniaudio decode init failed: " + fileError;
@@ -162,7 +170,7 @@ PcmBufferPtr decodeWithLibrary(const std::string& path, std::string& message) {
         return nullptr;
     }
     message.clear();
-    return readDecodedFrames(memoryFile.get(), info, message);
+    return readDecodedFrames(memoryFile.get(), info, bytes.size(), message);
 }
 
 }  // namespace velmora
