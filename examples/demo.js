@@ -14,6 +14,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const tty = require('tty');
+const { reclaimDeadServers } = require('../scripts/jack-registry');
 
 const DISPLAY_FD = 3;
 
@@ -224,12 +225,13 @@ async function startPrivateJack() {
   const name = `velmora-demo-${process.pid}`;
   process.env.JACK_DEFAULT_SERVER = name;
   process.env.JACK_NO_START_SERVER = '1';
+  reclaimDeadServers();
   const server = spawn('jackd', ['--no-realtime', '-d', 'dummy', '-r', '48000', '-p', '256'], {
     stdio: 'ignore',
     env: process.env,
   });
   process.on('exit', () => {
-    if (server.exitCode === null) server.kill('SIGKILL');
+    if (server.exitCode === null) server.kill('SIGTERM');
   });
   for (let i = 0; i < 100; i += 1) {
     if (spawnSync('jack_lsp', { env: process.env, stdio: 'ignore' }).status === 0) return server;

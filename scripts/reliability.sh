@@ -66,6 +66,7 @@ run_asan() {
   local js=build-asan/js
   rm -rf "$js" && mkdir -p "$js/build"
   cp -r index.js index.mjs index.d.ts package.json test examples "$js/"
+  mkdir -p "$js/scripts" && cp scripts/jack-registry.js "$js/scripts/"
   ln -s "$PWD/node_modules" "$js/node_modules"
   ln -s "$PWD/build-asan/Release" "$js/build/Release"
   # The package test packs and installs the real build; typings need no native code.

@@ -5,6 +5,7 @@
 const { spawn, spawnSync } = require('node:child_process');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
+const { reclaimDeadServers } = require('../../scripts/jack-registry');
 
 const available = spawnSync('sh', ['-c', 'command -v jackd && command -v jack_lsp']).status === 0;
 
@@ -37,6 +38,7 @@ class JackServer {
     if (this.process) return;
     this.realtime = realtime;
     for (let attempt = 0; attempt < 3; attempt += 1) {
+      reclaimDeadServers();
       if (await this.launch(period, realtime)) return;
       this.removeStaleFiles();
       await new Promise((resolve) => setTimeout(resolve, 300));
@@ -50,9 +52,10 @@ class JackServer {
     const child = spawn('jackd', [...mode, '-d', 'dummy', '-r', '48000', '-p', String(period), '-P', '16'],
       { env: this.env(), stdio: 'ignore' });
     this.process = child;
-    // Never leave a server behind, whatever way this process ends.
+    // Never leave a server behind, whatever way this process ends; SIGTERM
+    // lets it leave JACK's server registry on its way out.
     process.on('exit', () => {
-      if (child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
+      if (child.exitCode === null && child.signalCode === null) child.kill('SIGTERM');
     });
     const deadline = Date.now() + 10000;
     while (Date.now() < deadline && child.exitCode === null && child.signalCode === null) {

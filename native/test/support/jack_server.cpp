@@ -42,10 +42,13 @@ bool JackServer::start(bool realtime) {
     if (pid_ > 0) return true;
     const std::string period = std::to_string(period_);
     const bool fifo = realtime && runQuiet("chrt -f 1 true") == 0;
+    // Servers killed elsewhere keep their slot in JACK's eight-slot registry.
+    runQuiet("node '" VELMORA_SOURCE_DIR "/scripts/jack-registry.js' >/dev/null 2>&1");
     pid_ = fork();
     if (pid_ == 0) {
-        // The server dies with the test process, even when that one crashes.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // The server ends with the test process, even when that one crashes;
+        // SIGTERM lets it leave JACK's server registry.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         const int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
         dup2(null, 1);
