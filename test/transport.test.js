@@ -53,7 +53,8 @@ test('play is refused without a stream, with the reason in lastError', () => {
   load();
   native.pause({ deckId });
   const refused = native.play({ deckId });
-  assert.deepEqual(transport(refused), [true, false, false]);
+  // Refused, the deck stays as it was: paused.
+  assert.deepEqual(transport(refused), [true, false, true]);
   assert.equal(refused.lastError, 'No output device available.');
 
   const empty = native.play({ deckId: 'empty' });

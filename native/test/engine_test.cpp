@@ -2,15 +2,18 @@
 // a running render, and the render's real-time discipline.
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <chrono>
 #include <random>
 #include <thread>
 
 #include "decks/transport.hpp"
+#include "decoding/streaming_source.hpp"
 #include "engine/audio_engine.hpp"
 #include "support/allocation_counter.hpp"
 #include "support/deck_harness.hpp"
+#include "support/test_support.hpp"
 
 namespace velmora {
 
@@ -18,10 +21,10 @@ namespace velmora {
 // deck that was playing keeps playing after its stream closed.
 struct AudioEngineTestAccess {
     static void loadPlaying(AudioEngine& engine, const std::string& deckId, PcmBufferPtr pcm,
-                            TrackDescriptor track = {}) {
+                            TrackDescriptor track = {}, StreamingSourcePtr source = nullptr) {
         std::lock_guard lock(engine.engineLock_);
         Deck& deck = engine.deckFor(deckId);
-        applyLoadedTrack(deck, track, std::move(pcm), nullptr, "", "standard");
+        applyLoadedTrack(deck, track, std::move(pcm), std::move(source), "", "standard");
         deck.state.playing = true;
         engine.decks_.publishDeck(deck, kPublishAll);
         engine.renderChannels_ = engine.decks_.rebuildMixList(engine.requiredChannels_);
@@ -88,13 +91,49 @@ TEST_F(SilentEngine, PauseKeepsThePlayheadWhereTheSoundStopped) {
     EXPECT_NEAR(later.positionSeconds, paused.positionSeconds, 480.0 / 48000 + 1e-9);
 }
 
+// A streaming deck is refilled by the silent clock too, so it does not run
+// dry once its ring is spent (32,000 frames here would last 0.67 s).
+TEST_F(SilentEngine, StreamingDeckAdvancesAtRealTime) {
+    test::TempDir dir;
+    TrackDescriptor track;
+    track.path = dir.file("long.wav");
+    ASSERT_TRUE(test::writeWav(track.path, std::vector<float>(48000 * 2 * 4, 0.25f), 2, 48000, SF_FORMAT_PCM_16));
+    std::string message;
+    StreamingSourcePtr source = openStreamingSource(track, 48000, message);
+    ASSERT_TRUE(source) << message;
+    ASSERT_TRUE(refillStreamingSource(source.get(), StreamingSource::kRefillTargetEmptyFrames, message));
+    AudioEngineTestAccess::loadPlaying(engine, "S", nullptr, track, source);
+    const auto wallStart = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(1500ms);
+    const DeckState state = engine.getDeckState("S");
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+    EXPECT_TRUE(state.playing);
+    EXPECT_NEAR(state.positionSeconds / wall, 1.0, 0.05);
+    EXPECT_EQ(engine.snapshotRuntimeInfo().callbackDropCount, 0U);
+}
+
+// A refused play reports the open error and leaves the transport as the
+// render has it: a playing deck keeps playing, a paused one stays paused.
 TEST_F(SilentEngine, PlayWithoutStreamIsRefusedWithTheOpenError) {
     AudioEngineTestAccess::loadPlaying(engine, "A", constantTrack(5));
+    AudioEngineTestAccess::loadPlaying(engine, "B", constantTrack(5));
     engine.pause("A");
-    const DeckState state = engine.play("A");
-    EXPECT_FALSE(state.playing);
-    EXPECT_EQ(state.lastError, engine.snapshotRuntimeInfo().lastError);
-    EXPECT_FALSE(state.lastError.empty());
+    const std::string openError = engine.snapshotRuntimeInfo().lastError;
+    ASSERT_FALSE(openError.empty());
+
+    const DeckState paused = engine.play("A");
+    EXPECT_FALSE(paused.playing);
+    EXPECT_TRUE(paused.paused);
+    EXPECT_EQ(paused.lastError, openError);
+
+    const DeckState playing = engine.play("B");
+    EXPECT_TRUE(playing.playing);
+    EXPECT_EQ(playing.lastError, openError);
+    std::this_thread::sleep_for(100ms);
+    const DeckState later = engine.getDeckState("B");
+    EXPECT_TRUE(later.playing);
+    EXPECT_GT(later.positionSeconds, playing.positionSeconds);
+    EXPECT_TRUE(engine.getDeckState("A").paused);
 }
 
 TEST_F(SilentEngine, ReinitializeKeepsDecksAndCountsARestart) {

@@ -73,14 +73,16 @@ unsigned applyLoadedTrack(Deck& deck, const TrackDescriptor& track, PcmBufferPtr
 unsigned applyPlay(Deck& deck, bool streamOpen, const std::string& engineLastError) {
     DeckState& s = deck.state;
     if (s.loaded && (deck.pcm || deck.source)) {
-        s.paused = false;
         if (streamOpen) {
+            s.paused = false;
             s.playing = true;
             s.lastError.clear();
             deck.armDeclick();
             return kPublishTransport | kPublishDeclick;
         }
-        s.playing = false;
+        // Refused: the transport stays as the render has it (a deck already
+        // playing on the silent clock keeps playing, a paused one stays
+        // paused), so the answer agrees with every later state read.
         s.lastError = engineLastError.empty() ? messages::kStreamNotOpen : engineLastError;
         return kNoPublish;
     }

@@ -61,6 +61,9 @@ void AudioEngine::outputThreadMain() {
             continue;
         }
         // No stream: keep time by rendering silently at the buffer period.
+        // Streaming decks are refilled here too, or they would run dry a few
+        // buffers in and stand still until a device returns.
+        refillAllStreamingSources();
         renderBuffer(outputThreadScratch_.data(), static_cast<std::uint32_t>(frames), channels);
         const auto periodUs = std::max<std::int64_t>(
             250, static_cast<std::int64_t>(frames) * 1'000'000 / std::max(sampleRate_.load(), kMinSampleRate));
