@@ -62,9 +62,11 @@ std::optional<PaDeviceIndex> resolveDevice(const std::string& deviceId, bool asi
 }
 
 // A stream PortAudio reports neither active nor stopped lost its driver
-// (a JACK server that died). Stopping or closing it blocks inside PortAudio
-// until the driver answers, which it never does, so a detached thread does
-// it and keeps the engine's initialisation until then.
+// (a JACK server that died). Closing it blocks inside PortAudio until the
+// driver answers or PortAudio gives up (minutes), so a detached thread does
+// it. That thread keeps the engine's initialisation for good: tearing down a
+// host API whose server died fails an assertion inside PortAudio and aborts
+// the process.
 bool streamLostItsDriver(PaStream* stream) {
     const PaError active = Pa_IsStreamActive(stream);
     const PaError stopped = Pa_IsStreamStopped(stream);
@@ -72,11 +74,7 @@ bool streamLostItsDriver(PaStream* stream) {
 }
 
 void closeAbandonedStream(PaStream* stream) {
-    std::thread([stream] {
-        Pa_CloseStream(stream);
-        std::lock_guard lock(portAudioLock());
-        Pa_Terminate();
-    }).detach();
+    std::thread([stream] { Pa_CloseStream(stream); }).detach();
 }
 
 }  // namespace
@@ -233,7 +231,7 @@ void AudioEngine::closeStream() {
     if (stream_ != nullptr) {
         auto* stream = static_cast<PaStream*>(stream_);
         if (streamLostItsDriver(stream)) {
-            closeAbandonedStream(stream);  // takes over our initialisation
+            closeAbandonedStream(stream);  // keeps our initialisation
             release = false;
         } else {
             Pa_StopStream(stream);
