@@ -40,25 +40,28 @@ function synthesize({ musicSeconds = 24, silenceSeconds = 1, fadeSeconds = 2, ro
   return { samples, sampleRate: rate, channels: 2, durationSeconds: totalFrames / rate };
 }
 
-function encodeWav({ samples, sampleRate, channels }) {
-  const dataBytes = samples.length * 2;
+// Interleaved samples to a WAV file image: 16-bit PCM, or 32-bit float with
+// `float` set.
+function encodeWav({ samples, sampleRate, channels, float = false }) {
+  const bytes = float ? 4 : 2;
+  const dataBytes = samples.length * bytes;
   const buffer = Buffer.alloc(44 + dataBytes);
   buffer.write('RIFF', 0, 'ascii');
   buffer.writeUInt32LE(36 + dataBytes, 4);
   buffer.write('WAVE', 8, 'ascii');
   buffer.write('fmt ', 12, 'ascii');
   buffer.writeUInt32LE(16, 16);
-  buffer.writeUInt16LE(1, 20);
+  buffer.writeUInt16LE(float ? 3 : 1, 20);
   buffer.writeUInt16LE(channels, 22);
   buffer.writeUInt32LE(sampleRate, 24);
-  buffer.writeUInt32LE(sampleRate * channels * 2, 28);
-  buffer.writeUInt16LE(channels * 2, 32);
-  buffer.writeUInt16LE(16, 34);
+  buffer.writeUInt32LE(sampleRate * channels * bytes, 28);
+  buffer.writeUInt16LE(channels * bytes, 32);
+  buffer.writeUInt16LE(bytes * 8, 34);
   buffer.write('data', 36, 'ascii');
   buffer.writeUInt32LE(dataBytes, 40);
   for (let i = 0; i < samples.length; i++) {
-    const clamped = Math.max(-1, Math.min(1, samples[i]));
-    buffer.writeInt16LE(Math.round(clamped * 32767), 44 + i * 2);
+    if (float) buffer.writeFloatLE(samples[i], 44 + i * 4);
+    else buffer.writeInt16LE(Math.round(Math.max(-1, Math.min(1, samples[i])) * 32767), 44 + i * 2);
   }
   return buffer;
 }

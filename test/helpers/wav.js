@@ -3,6 +3,7 @@
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const { encodeWav } = require('../../examples/synth');
 
 let dir = null;
 
@@ -23,30 +24,13 @@ function writeFloatWav(name, {
   const frames = Math.round(sampleRate * seconds);
   const head = Math.round(sampleRate * silenceHeadSeconds);
   const tail = Math.round(sampleRate * silenceTailSeconds);
-  const dataBytes = frames * channels * 4;
-  const buffer = Buffer.alloc(44 + dataBytes);
-  buffer.write('RIFF', 0, 'ascii');
-  buffer.writeUInt32LE(36 + dataBytes, 4);
-  buffer.write('WAVE', 8, 'ascii');
-  buffer.write('fmt ', 12, 'ascii');
-  buffer.writeUInt32LE(16, 16);
-  buffer.writeUInt16LE(3, 20); // IEEE float
-  buffer.writeUInt16LE(channels, 22);
-  buffer.writeUInt32LE(sampleRate, 24);
-  buffer.writeUInt32LE(sampleRate * channels * 4, 28);
-  buffer.writeUInt16LE(channels * 4, 32);
-  buffer.writeUInt16LE(32, 34);
-  buffer.write('data', 36, 'ascii');
-  buffer.writeUInt32LE(dataBytes, 40);
-  let offset = 44;
+  const samples = new Float32Array(frames * channels);
   for (let i = 0; i < frames; i += 1) {
     const audible = i >= head && i < frames - tail;
     const value = audible ? amplitude * Math.sin((2 * Math.PI * frequency * i) / sampleRate) : 0;
-    for (let c = 0; c < channels; c += 1) {
-      buffer.writeFloatLE(value, offset);
-      offset += 4;
-    }
+    samples.fill(value, i * channels, (i + 1) * channels);
   }
+  const buffer = encodeWav({ samples, sampleRate, channels, float: true });
   const file = path.join(fixtureDir(), name);
   fs.writeFileSync(file, buffer);
   return file;
