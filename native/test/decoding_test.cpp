@@ -60,6 +60,17 @@ ToneMeasure measureTone(const PcmBuffer& buffer, int channel, double from = 0.25
     return {std::sqrt(sumSquares / double(end - begin)), crossings / 2.0 / seconds};
 }
 
+// Decoders sum the block energy as chunks arrive; it must be that of the
+// samples as they end up, or trim on a cached track would differ.
+void expectEnergyOfTheSamples(const PcmBuffer& buffer) {
+    const BlockEnergy expected =
+        computeBlockEnergy(buffer.samples.data(), buffer.frameCount(), buffer.channels,
+                           blockEnergyFrames(buffer.sampleRate));
+    EXPECT_EQ(buffer.energy.blockFrames, expected.blockFrames);
+    EXPECT_TRUE(buffer.energy.covers(buffer.frameCount()));
+    EXPECT_EQ(buffer.energy.sums, expected.sums);
+}
+
 // Fixtures shared by the suite: a 1 kHz tone encoded in every format we take.
 class DecodingFormats : public ::testing::Test {
   protected:
@@ -127,6 +138,7 @@ TEST_F(DecodingFormats, EveryFormatDecodesToTheToneByTheRightDecoder) {
             EXPECT_EQ(buffer->sampleRate, c.fixedRate ? c.fixedRate : rate);
             EXPECT_EQ(buffer->channels, channels);
             EXPECT_NEAR(buffer->durationSeconds(), kToneSeconds, 0.06);
+            expectEnergyOfTheSamples(*buffer);
 
             if (c.lossless) {
                 ASSERT_EQ(buffer->samples.size(), source->samples.size());
@@ -264,6 +276,7 @@ TEST(DecodingFiles, TruncatedFilesYieldWhatCouldBeDecoded) {
         ASSERT_NE(buffer, nullptr) << message;
         EXPECT_GT(buffer->frameCount(), 10000u);
         EXPECT_LT(buffer->frameCount(), 40000u);
+        expectEnergyOfTheSamples(*buffer);
         const ToneMeasure measure = measureTone(*buffer, 0);
         EXPECT_NEAR(measure.rms, kToneAmplitude / std::sqrt(2.0), 0.03);
     }
