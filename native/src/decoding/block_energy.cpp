@@ -19,21 +19,39 @@ float sumOfSquares(const float* samples, std::size_t count) {
     std::size_t i = 0;
     float sum = 0.0f;
 #if defined(__SSE2__)
-    if (count >= 8) {
-        __m128 a = _mm_setzero_ps();
-        __m128 b = _mm_setzero_ps();
-        for (; i + 8 <= count; i += 8) {
-            const __m128 v = _mm_loadu_ps(samples + i);
-            const __m128 w = _mm_loadu_ps(samples + i + 4);
-            a = _mm_add_ps(a, _mm_mul_ps(v, v));
-            b = _mm_add_ps(b, _mm_mul_ps(w, w));
+    if (count >= 4) {
+        // Four accumulators: one would wait on the previous add every step.
+        __m128 a = _mm_setzero_ps(), b = a, c = a, d = a;
+        for (; i + 16 <= count; i += 16) {
+            const __m128 v0 = _mm_loadu_ps(samples + i);
+            const __m128 v1 = _mm_loadu_ps(samples + i + 4);
+            const __m128 v2 = _mm_loadu_ps(samples + i + 8);
+            const __m128 v3 = _mm_loadu_ps(samples + i + 12);
+            a = _mm_add_ps(a, _mm_mul_ps(v0, v0));
+            b = _mm_add_ps(b, _mm_mul_ps(v1, v1));
+            c = _mm_add_ps(c, _mm_mul_ps(v2, v2));
+            d = _mm_add_ps(d, _mm_mul_ps(v3, v3));
+        }
+        // The rest (a block is rarely a multiple of 16) on separate accumulators too.
+        if (i + 8 <= count) {
+            const __m128 v0 = _mm_loadu_ps(samples + i);
+            const __m128 v1 = _mm_loadu_ps(samples + i + 4);
+            a = _mm_add_ps(a, _mm_mul_ps(v0, v0));
+            b = _mm_add_ps(b, _mm_mul_ps(v1, v1));
+            i += 8;
         }
         if (i + 4 <= count) {
             const __m128 v = _mm_loadu_ps(samples + i);
-            a = _mm_add_ps(a, _mm_mul_ps(v, v));
+            c = _mm_add_ps(c, _mm_mul_ps(v, v));
             i += 4;
         }
-        a = _mm_add_ps(a, b);
+        if (i + 2 <= count) {
+            const __m128 v =
+                _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(samples + i)));
+            d = _mm_add_ps(d, _mm_mul_ps(v, v));
+            i += 2;
+        }
+        a = _mm_add_ps(_mm_add_ps(a, b), _mm_add_ps(c, d));
         a = _mm_add_ps(a, _mm_movehl_ps(a, a));
         a = _mm_add_ss(a, _mm_shuffle_ps(a, a, 1));
         sum = _mm_cvtss_f32(a);
