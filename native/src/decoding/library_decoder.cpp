@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "decoding/flac_decoder.hpp"
 #include "decoding/media_framework_decoder.hpp"
 #include "platform/file_system.hpp"
 
@@ -160,9 +161,18 @@ PcmBufferPtr decodeWithLibrary(const std::string& path, std::string& message) {
         message = std::string("miniaudio decode init failed: ") + platform::kNotRegularFileText;
         return nullptr;
     }
-    if (decodesFasterWithMediaFramework(lowercaseExtension(path))) {
+    const std::string extension = lowercaseExtension(path);
+    if (decodesFasterWithMediaFramework(extension)) {
         std::string routedMessage;
         if (PcmBufferPtr buffer = decodeWithMediaFramework(path, routedMessage)) {
+            message.clear();
+            return buffer;
+        }
+    }
+    // libsndfile reads FLAC through libFLAC too, with an integer-to-float pass
+    // after it; straight from libFLAC the frames are scaled as they arrive.
+    if (extension == "flac") {
+        if (PcmBufferPtr buffer = decodeFlacStream(path, platform::fileSize(path).value_or(0))) {
             message.clear();
             return buffer;
         }
@@ -173,7 +183,7 @@ PcmBufferPtr decodeWithLibrary(const std::string& path, std::string& message) {
 
     const std::string fileError = sf_strerror(nullptr);
     message = "miniaudio decode init failed: " + fileError;
-    if (!isOggExtension(lowercaseExtension(path))) return nullptr;
+    if (!isOggExtension(extension)) return nullptr;
 
     const std::vector<unsigned char> bytes = platform::readWholeFile(path);
     if (bytes.empty()) return nullptr;
