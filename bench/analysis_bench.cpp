@@ -1,8 +1,7 @@
 // Waveform and trim cost against a plain decode of the same file, for long
 // generated tracks in several formats. VELMORA_BENCH_MINUTES sets the track
-// length (default 60). Build with -DVELMORA_BENCH_TRACK_CACHE once the track
-// cache is linked in to time trim through analyzeTrackTrim instead of
-// detectTrim on the buffer the cache would hand out.
+// length (default 60). Trim is timed through analyzeTrackTrim on a track the
+// cache already holds, and, for comparison, from the samples alone.
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 
 #include "analysis/trim.hpp"
 #include "analysis/waveform.hpp"
+#include "decoding/decode_chain.hpp"
 #include "decoding/resampling_reader.hpp"
 
 namespace {
@@ -67,22 +67,6 @@ double plainDecode(const std::string& path) {
     return seconds(start);
 }
 
-velmora::PcmBufferPtr decodeWhole(const std::string& path) {
-    velmora::ResamplingReader reader;
-    auto buffer = std::make_shared<velmora::PcmBuffer>();
-    SF_INFO info{};
-    if (SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info)) sf_close(f);
-    if (info.samplerate < 1 || !reader.open(path, info.samplerate)) return nullptr;
-    buffer->sampleRate = info.samplerate;
-    buffer->channels = reader.channels();
-    buffer->samples.reserve(reader.lengthFrames() * reader.channels());
-    std::vector<float> chunk(49'152 * static_cast<std::size_t>(reader.channels()));
-    while (std::size_t got = reader.read(chunk.data(), 49'152))
-        buffer->samples.insert(buffer->samples.end(), chunk.begin(),
-                               chunk.begin() + got * reader.channels());
-    return buffer;
-}
-
 bool run(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }
@@ -113,8 +97,8 @@ int main() {
         return 1;
     }
 
-    std::printf("%-5s %9s %9s %7s %9s %10s %9s %9s\n", "file", "decode_s", "wave_s", "ratio",
-                "wave_MiB", "trim_ms", "trim/dec", "cue_in/out");
+    std::printf("%-5s %9s %9s %7s %9s %10s %9s %9s %10s\n", "file", "decode_s", "wave_s", "ratio",
+                "wave_MiB", "trim_ms", "trim/dec", "cue_in/out", "samples_ms");
     for (const char* name : {"track.wav", "track.flac", "track.mp3", "track.ogg"}) {
         const std::string path = file(name);
         velmora::TrackDescriptor track;
@@ -133,29 +117,41 @@ int main() {
         // Memory in a separate run, so the sampling thread does not skew the timing.
         waveBytes = peakGrowth([&] { velmora::computeWaveform(kEngineRate, track, 1200); });
 
-        velmora::PcmBufferPtr buffer = decodeWhole(path);
+        // A cached track, decoded by the chain; the cache is made large enough
+        // to hold an hour.
+        velmora::TrackCache cache({velmora::TrackCache::kMaxEntries, std::uint64_t{8} << 30,
+                                   velmora::TrackCache::kProtectedPlaybackEntries});
+        std::string message;
+        if (!velmora::decodeTrack(cache, track, false, message))
+            std::fprintf(stderr, "%s: decode failed: %s\n", name, message.c_str());
         velmora::TrimResult trim;
         double trimSeconds = 1e9;
-#ifdef VELMORA_BENCH_TRACK_CACHE
-        velmora::TrackCache cache;
-        cache.insert(path, buffer, false);
         for (int round = 0; round < 3; ++round) {
             const auto start = Clock::now();
             trim = velmora::analyzeTrackTrim(cache, track, 10.0, 0.0, 0.0);
             trimSeconds = std::min(trimSeconds, seconds(start));
         }
-#else
-        for (int round = 0; round < 3; ++round) {
-            const auto start = Clock::now();
-            trim = velmora::detectTrim(buffer, 10.0, 0.0, 0.0);
-            trimSeconds = std::min(trimSeconds, seconds(start));
+        // The same samples without their block energy, read one by one.
+        velmora::TrimResult samplesTrim;
+        double samplesSeconds = 1e9;
+        if (velmora::PcmBufferPtr cached = cache.lookup(path, false)) {
+            auto samplesOnly = std::make_shared<velmora::PcmBuffer>(*cached);
+            samplesOnly->energy = {};
+            cache.clear();
+            cached.reset();
+            for (int round = 0; round < 3; ++round) {
+                const auto start = Clock::now();
+                samplesTrim = velmora::detectTrim(samplesOnly, 10.0, 0.0, 0.0);
+                samplesSeconds = std::min(samplesSeconds, seconds(start));
+            }
         }
-#endif
-        buffer.reset();
-        std::printf("%-5s %9.3f %9.3f %6.3fx %9.2f %10.2f %8.2f%% %4.2f/%.2f%s\n", name + 6, decode,
-                    wave, wave / decode, waveBytes / 1048576.0, trimSeconds * 1000.0,
-                    100.0 * trimSeconds / decode, trim.cueInSeconds, trim.cueOutSeconds,
-                    trim.ok ? "" : " (trim failed)");
+        const bool same = trim.cueInSeconds == samplesTrim.cueInSeconds &&
+                          trim.cueOutSeconds == samplesTrim.cueOutSeconds;
+        std::printf("%-5s %9.3f %9.3f %6.3fx %9.2f %10.2f %8.2f%% %4.2f/%.2f %10.2f%s%s\n",
+                    name + 6, decode, wave, wave / decode, waveBytes / 1048576.0,
+                    trimSeconds * 1000.0, 100.0 * trimSeconds / decode, trim.cueInSeconds,
+                    trim.cueOutSeconds, samplesSeconds * 1000.0, trim.ok ? "" : " (trim failed)",
+                    same ? "" : " (cues differ from the samples' own)");
         std::fflush(stdout);
     }
     std::filesystem::remove_all(dir);

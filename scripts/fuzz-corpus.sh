@@ -41,19 +41,20 @@ for file in "$work"/*; do
   { printf '\x08'; cat "$file"; } >"$out/decode/bin-$name"
 done
 
-# Analyses: header (rate, channels, three doubles, points) then float samples.
+# Analyses: header (rate, channels, three doubles, points, block frames - 1)
+# then float samples.
 python3 - "$out/analysis" <<'PY'
 import math, os, struct, sys
 out = sys.argv[1]
-def write(name, rate, channels, window, pre, post, points, samples):
+def write(name, rate, channels, window, pre, post, points, block, samples):
     with open(os.path.join(out, name), 'wb') as f:
-        f.write(struct.pack('<BBdddi', rate, channels, window, pre, post, points))
+        f.write(struct.pack('<BBdddiB', rate, channels, window, pre, post, points, block - 1))
         f.write(struct.pack('<%df' % len(samples), *samples))
 tone = [0.0] * 200 + [0.5 * math.sin(i * 0.1) for i in range(2000)] + [0.0] * 200
-write('tone', 2, 1, 10.0, 0.3, 0.3, 200, tone)
-write('stereo', 5, 2, 1.0, 0.0, 0.0, 64, tone)
-write('silence', 3, 1, 10.0, 0.3, 0.3, 1200, [0.0] * 1000)
-write('nan-params', 4, 1, float('nan'), float('inf'), -1e300, -5, tone[:500])
+write('tone', 2, 1, 10.0, 0.3, 0.3, 200, 16, tone)
+write('stereo', 5, 2, 1.0, 0.0, 0.0, 64, 7, tone)
+write('silence', 3, 1, 10.0, 0.3, 0.3, 1200, 64, [0.0] * 1000)
+write('nan-params', 4, 1, float('nan'), float('inf'), -1e300, -5, 1, tone[:500])
 PY
 # Readers: arbitrary bytes are values; a few shapes to start from.
 printf '\x05\x03\x00\x04\x05hello\x01\x03\x06\x07\x02\x01\x00' >"$out/readers/object"

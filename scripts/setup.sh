@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 PACKAGES=(
   build-essential cmake pkg-config git ca-certificates
-  portaudio19-dev libsndfile1-dev libsoxr-dev
+  portaudio19-dev libsndfile1-dev libflac-dev libsoxr-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   jackd2 libgtest-dev libgmock-dev libbenchmark-dev
   sox libsox-fmt-all ffmpeg flac lame vorbis-tools opus-tools

@@ -1,6 +1,6 @@
 // The analyses: trim detection over raw PCM with arbitrary parameters
-// (NaN, infinities and huge values included), and the waveform overview of
-// the same samples written as a WAV file.
+// (NaN, infinities and huge values included), with and without block energy,
+// and the waveform overview of the same samples written as a WAV file.
 
 #include <sndfile.h>
 
@@ -45,6 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const double preRoll = in.take<double>();
     const double postRoll = in.take<double>();
     const std::int32_t maxPoints = in.take<std::int32_t>();
+    const auto blockFrames = static_cast<std::uint32_t>(1 + in.take<std::uint8_t>());
     static const int kRates[] = {0, 1, 8000, 22050, 44100, 48000, 96000, 192000};
     const int rate = kRates[rateChoice % 8];
 
@@ -61,6 +62,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             trim.cueInSeconds > trim.cueOutSeconds + 1e-9)
             __builtin_trap();
     }
+    // Block energy, as a decoder attaches it, must not change the outcome.
+    auto summarised = std::make_shared<PcmBuffer>(*pcm);
+    summarised->energy = computeBlockEnergy(summarised->samples.data(), summarised->frameCount(),
+                                            channels, blockFrames);
+    const TrimResult fromEnergy = detectTrim(summarised, windowMs, preRoll, postRoll);
+    if (fromEnergy.ok != trim.ok || fromEnergy.message != trim.message ||
+        std::memcmp(&fromEnergy.cueInSeconds, &trim.cueInSeconds, sizeof(double)) != 0 ||
+        std::memcmp(&fromEnergy.cueOutSeconds, &trim.cueOutSeconds, sizeof(double)) != 0 ||
+        std::memcmp(&fromEnergy.durationSeconds, &trim.durationSeconds, sizeof(double)) != 0)
+        __builtin_trap();
     const TrimResult none = detectTrim(nullptr, windowMs, preRoll, postRoll);
     if (none.ok) __builtin_trap();
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -58,6 +59,17 @@ ToneMeasure measureTone(const PcmBuffer& buffer, int channel, double from = 0.25
     }
     const double seconds = double(end - begin) / buffer.sampleRate;
     return {std::sqrt(sumSquares / double(end - begin)), crossings / 2.0 / seconds};
+}
+
+// Decoders sum the block energy as chunks arrive; it must be that of the
+// samples as they end up, or trim on a cached track would differ.
+void expectEnergyOfTheSamples(const PcmBuffer& buffer) {
+    const BlockEnergy expected =
+        computeBlockEnergy(buffer.samples.data(), buffer.frameCount(), buffer.channels,
+                           blockEnergyFrames(buffer.sampleRate));
+    EXPECT_EQ(buffer.energy.blockFrames, expected.blockFrames);
+    EXPECT_TRUE(buffer.energy.covers(buffer.frameCount()));
+    EXPECT_EQ(buffer.energy.sums, expected.sums);
 }
 
 // Fixtures shared by the suite: a 1 kHz tone encoded in every format we take.
@@ -127,6 +139,7 @@ TEST_F(DecodingFormats, EveryFormatDecodesToTheToneByTheRightDecoder) {
             EXPECT_EQ(buffer->sampleRate, c.fixedRate ? c.fixedRate : rate);
             EXPECT_EQ(buffer->channels, channels);
             EXPECT_NEAR(buffer->durationSeconds(), kToneSeconds, 0.06);
+            expectEnergyOfTheSamples(*buffer);
 
             if (c.lossless) {
                 ASSERT_EQ(buffer->samples.size(), source->samples.size());
@@ -214,6 +227,76 @@ TEST(DecodingWav, IntegerFormatsScaleToFullRangeFloat) {
     }
 }
 
+// What libsndfile itself reads from a file, as float; empty when it reports
+// an error on the way.
+std::vector<float> readWithLibsndfile(const std::string& path) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (!file) return {};
+    std::vector<float> samples, chunk(4096 * std::size_t(info.channels));
+    while (sf_count_t got = sf_readf_float(file, chunk.data(), 4096))
+        samples.insert(samples.end(), chunk.begin(), chunk.begin() + got * info.channels);
+    if (sf_error(file) != SF_ERR_NO_ERROR) samples.clear();
+    sf_close(file);
+    return samples;
+}
+
+TEST(DecodingFlac, SamplesAreLibsndfilesOwnForCleanAndDamagedFiles) {
+    TempDir dir;
+    const struct {
+        int subtype, channels, rate;
+    } formats[] = {{SF_FORMAT_PCM_16, 2, 44100}, {SF_FORMAT_PCM_24, 1, 48000},
+                   {SF_FORMAT_PCM_S8, 6, 22050}};
+    for (const auto& f : formats) {
+        SCOPED_TRACE(testing::Message() << f.subtype << ", " << f.channels << " channels");
+        // Full-scale noise, both extremes included.
+        std::uint64_t state = 12345;
+        const auto samples = test::makeSamples(30000, f.channels, [&](std::uint64_t i, int) {
+            state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+            return i < 2 ? (i ? 1.0f : -1.0f) : float(std::int64_t(state >> 48) - 32768) / 32768.0f;
+        });
+        const std::string clean = dir.file("clean" + std::to_string(f.subtype) + ".flac");
+        SF_INFO info{};
+        info.samplerate = f.rate;
+        info.channels = f.channels;
+        info.format = SF_FORMAT_FLAC | f.subtype;
+        SNDFILE* out = sf_open(clean.c_str(), SFM_WRITE, &info);
+        ASSERT_NE(out, nullptr) << sf_strerror(nullptr);
+        ASSERT_EQ(sf_writef_float(out, samples.data(), 30000), 30000);
+        sf_close(out);
+        // Cut short, and with bytes overwritten in the middle of the frames.
+        const std::string cut = clean + "-cut.flac", damaged = clean + "-damaged.flac";
+        fs::copy_file(clean, cut);
+        fs::resize_file(cut, fs::file_size(cut) * 2 / 3);
+        fs::copy_file(clean, damaged);
+        {
+            std::fstream bytes(damaged, std::ios::in | std::ios::out | std::ios::binary);
+            bytes.seekp(std::streamoff(fs::file_size(damaged) / 2));
+            bytes << std::string(64, '\x5a');
+        }
+        for (const std::string& path : {clean, cut, damaged}) {
+            SCOPED_TRACE(path);
+            const std::vector<float> expected = readWithLibsndfile(path);
+            std::string message;
+            const auto buffer = decodeWithLibrary(path, message);
+            if (expected.empty()) {
+                // libsndfile fails it, and so does the stage, with its message.
+                EXPECT_EQ(buffer, nullptr);
+                EXPECT_EQ(message.rfind("miniaudio decode read failed: ", 0), 0u) << message;
+                continue;
+            }
+            ASSERT_NE(buffer, nullptr) << message;
+            EXPECT_EQ(buffer->channels, f.channels);
+            EXPECT_EQ(buffer->sampleRate, f.rate);
+            ASSERT_EQ(buffer->samples.size(), expected.size());
+            EXPECT_EQ(std::memcmp(buffer->samples.data(), expected.data(),
+                                  expected.size() * sizeof(float)),
+                      0);
+            expectEnergyOfTheSamples(*buffer);
+        }
+    }
+}
+
 TEST(DecodingWav, FloatWavIsExactIncludingOverRange) {
     TempDir dir;
     const std::vector<float> samples = {-1.5f, -1.0f, -0.123456f, 0.0f, 1e-9f, 0.75f, 1.0f, 2.0f};
@@ -264,6 +347,7 @@ TEST(DecodingFiles, TruncatedFilesYieldWhatCouldBeDecoded) {
         ASSERT_NE(buffer, nullptr) << message;
         EXPECT_GT(buffer->frameCount(), 10000u);
         EXPECT_LT(buffer->frameCount(), 40000u);
+        expectEnergyOfTheSamples(*buffer);
         const ToneMeasure measure = measureTone(*buffer, 0);
         EXPECT_NEAR(measure.rms, kToneAmplitude / std::sqrt(2.0), 0.03);
     }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <limits>
 #include <numbers>
+#include <random>
 
 #include "decoding/decode_chain.hpp"
 #include "support/test_support.hpp"
@@ -180,6 +181,137 @@ TEST(Trim, SilenceAndEmptyBuffers) {
     }
 }
 
+// The same samples with block energy, as a decoder attaches it.
+PcmBufferPtr withEnergy(const PcmBufferPtr& buffer, std::uint32_t blockFrames) {
+    auto copy = std::make_shared<PcmBuffer>(*buffer);
+    copy->energy = computeBlockEnergy(copy->samples.data(), copy->frameCount(), copy->channels,
+                                      blockFrames);
+    return copy;
+}
+
+void expectSameTrim(const TrimResult& expected, const TrimResult& actual) {
+    EXPECT_EQ(actual.ok, expected.ok);
+    EXPECT_EQ(actual.message, expected.message);
+    EXPECT_EQ(actual.cueInSeconds, expected.cueInSeconds);
+    EXPECT_EQ(actual.cueOutSeconds, expected.cueOutSeconds);
+    EXPECT_EQ(actual.durationSeconds, expected.durationSeconds);
+}
+
+// Square wave of amplitude `a`: every window of it has level |a| within rounding.
+float square(std::uint64_t frame, float a) {
+    return frame % 2 ? a : -a;
+}
+
+TEST(TrimFromBlockEnergy, AgreesWithTheSamplesToTheSample) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const float loud = 0.045f, quiet = 0.003f;  // the thresholds for a peak level of 1
+    const struct {
+        const char* name;
+        int rate, channels;
+        double seconds;
+        std::function<float(std::uint64_t, int, double)> sample;  // (frame, channel, seconds)
+    } tracks[] = {
+        {"silence", 44100, 2, 2.0, [](auto, int, double) { return 0.0f; }},
+        {"faded tone", 44100, 2, 28.5,
+         [](std::uint64_t f, int c, double t) {
+             return float((c ? 0.7 : 1.0) * fadedEnvelope(t) * std::sin(0.0627 * double(f)));
+         }},
+        {"tone at 48 kHz, odd length", 48000, 1, 9.0137,
+         [](std::uint64_t f, int, double t) {
+             return float((t > 1.5 && t < 7.9) * 0.3 * std::sin(0.05 * double(f)));
+         }},
+        {"broken samples", 22050, 2, 6.0,
+         [=](std::uint64_t f, int c, double t) {
+             if (f % 9973 == 0) return c ? inf : nan;
+             if (f % 7919 == 0) return -inf;
+             return float((t >= 1.0 && t < 5.0) * 0.5 * std::sin(0.1 * double(f)));
+         }},
+        {"huge and tiny samples", 8000, 1, 5.0,
+         [](std::uint64_t f, int, double t) {
+             if (t < 1.0) return f % 2 ? 1e-40f : -3e-39f;  // subnormal
+             if (t < 1.002) return 1e30f;                    // squares beyond float range
+             return float((t < 4.0) * 1e-20 * std::sin(0.3 * double(f)));
+         }},
+        {"levels at the thresholds", 44100, 1, 6.0,
+         [=](std::uint64_t f, int, double t) {
+             // Peak level 1, then runs of windows just at, above and below
+             // the loud and quiet thresholds.
+             if (t >= 3.0 && t < 3.5) return square(f, 1.0f);
+             const float steps[] = {
+                 loud,  std::nextafter(loud, 0.0f),  std::nextafter(loud, 1.0f),
+                 quiet, std::nextafter(quiet, 0.0f), std::nextafter(quiet, 1.0f)};
+             return square(f, steps[std::uint64_t(t * 7.0) % 6]);
+         }},
+        {"one window of a 3-channel sine", 1000, 3, 0.007,
+         [](std::uint64_t f, int c, double) {
+             return float(0.1 * (c + 1) * std::sin(0.5 * double(f)));
+         }},
+    };
+    for (const auto& track : tracks) {
+        SCOPED_TRACE(track.name);
+        auto buffer = std::make_shared<PcmBuffer>();
+        buffer->sampleRate = track.rate;
+        buffer->channels = track.channels;
+        buffer->samples = test::makeSamples(
+            std::uint64_t(track.seconds * track.rate), track.channels,
+            [&](std::uint64_t f, int c) { return track.sample(f, c, double(f) / track.rate); });
+        for (std::uint32_t block : {blockEnergyFrames(track.rate), 1u, 7u, 64u, 1000u}) {
+            const PcmBufferPtr summarised = withEnergy(buffer, block);
+            ASSERT_TRUE(summarised->energy.covers(summarised->frameCount()));
+            for (double windowMs : {10.0, 5.0, 7.3, 20.0, 1000.0,
+                                    std::numeric_limits<double>::infinity()}) {
+                SCOPED_TRACE(testing::Message() << "block " << block << ", window " << windowMs);
+                expectSameTrim(detectTrim(buffer, windowMs, 0.0, 0.0),
+                               detectTrim(summarised, windowMs, 0.0, 0.0));
+                expectSameTrim(detectTrim(buffer, windowMs, 0.31, 1.7),
+                               detectTrim(summarised, windowMs, 0.31, 1.7));
+            }
+        }
+    }
+}
+
+TEST(TrimFromBlockEnergy, AgreesWithTheSamplesOnRandomTracks) {
+    std::mt19937_64 random(20261206);
+    const int rates[] = {1000, 8000, 11025, 44100, 48000, 96000};
+    for (int round = 0; round < 150; ++round) {
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        auto buffer = std::make_shared<PcmBuffer>();
+        buffer->sampleRate = rates[random() % 6];
+        buffer->channels = 1 + int(random() % 3);
+        const auto frames = std::uint64_t(buffer->sampleRate * (0.2 + 2.5 * unit(random)));
+        // Segments of silence, noise and tones at levels spread over the
+        // thresholds' range, with sharp and gradual edges.
+        std::vector<double> level(12);
+        for (double& l : level) l = unit(random) < 0.3 ? 0.0 : std::pow(10.0, -6.0 * unit(random));
+        const bool tone = random() % 2;
+        std::normal_distribution<float> noise(0.0f, 1.0f);
+        buffer->samples = test::makeSamples(frames, buffer->channels, [&](std::uint64_t f, int) {
+            const double x = 12.0 * double(f) / double(frames);
+            const auto i = std::min<std::size_t>(std::size_t(x), 11);
+            const double ramp = (x - double(i)) * double(i % 2);  // odd segments fade
+            const double l = level[i] + ramp * (level[(i + 1) % 12] - level[i]);
+            return float(l * (tone ? std::sin(0.21 * double(f)) : noise(random)));
+        });
+        const double windowMs = 4.0 + 60.0 * unit(random);
+        const auto block = std::uint32_t(1 + random() % 200);
+        SCOPED_TRACE(testing::Message() << "round " << round << ": rate " << buffer->sampleRate
+                                        << ", block " << block << ", window " << windowMs);
+        expectSameTrim(detectTrim(buffer, windowMs, 0.1, 0.2),
+                       detectTrim(withEnergy(buffer, block), windowMs, 0.1, 0.2));
+    }
+}
+
+TEST(TrimFromBlockEnergy, BlocksDivideTenMillisecondsAtCommonRates) {
+    for (int rate :
+         {8000, 11025, 16000, 22050, 32000, 44100, 48000, 88200, 96000, 176400, 192000}) {
+        const std::uint32_t block = blockEnergyFrames(rate);
+        EXPECT_GE(block, 16u) << rate;
+        EXPECT_LE(block, 128u) << rate;
+        EXPECT_EQ(std::uint64_t(std::floor(10.0 / 1000.0 * rate)) % block, 0u) << rate;
+    }
+}
+
 TEST(TrackTrim, FailedDecodeIsReported) {
     TrackCache cache;
     TrackDescriptor track;
@@ -207,6 +339,15 @@ TEST(TrackTrim, FileMatchesTheInMemoryAnalysis) {
     EXPECT_NEAR(fromFile.cueInSeconds, inMemory.cueInSeconds, 1e-9);
     EXPECT_NEAR(fromFile.cueOutSeconds, inMemory.cueOutSeconds, 1e-9);
     EXPECT_NEAR(fromFile.durationSeconds, 28.5, 1e-9);
+
+    // The cached track carries its block energy; its samples alone give the same.
+    const PcmBufferPtr cached = cache.lookup(descriptor.path, false);
+    ASSERT_TRUE(cached->energy.covers(cached->frameCount()));
+    auto samplesOnly = std::make_shared<PcmBuffer>(*cached);
+    samplesOnly->energy = {};
+    for (double windowMs : {10.0, 5.0, 21.0})
+        expectSameTrim(detectTrim(samplesOnly, windowMs, 0.25, 0.5),
+                       analyzeTrackTrim(cache, descriptor, windowMs, 0.25, 0.5));
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "analysis/sample_kernels.hpp"
+#include "decoding/block_energy.hpp"
 #include "decoding/decode_chain.hpp"
 
 namespace velmora {
@@ -36,6 +38,111 @@ TrimResult wholeTrack(TrimResult result) {
     return result;
 }
 
+// The RMS level of each window. From the samples every level is exact; from a
+// decoded track's block energy most are only bracketed, tightly enough that
+// nearly every comparison is settled without reading the window. The rest are
+// computed from the samples the same way, so the outcome does not depend on
+// which the buffer has.
+class WindowLevels {
+  public:
+    WindowLevels(const PcmBuffer& buffer, std::uint64_t frames, std::uint64_t windowFrames)
+        : samples_(buffer.samples.data()),
+          channels_(static_cast<std::uint64_t>(buffer.channels)),
+          frames_(frames),
+          window_(windowFrames),
+          count_((frames + windowFrames - 1) / windowFrames),
+          low_(count_),
+          high_(count_) {
+        // The bounds below hold while the block error is small; blocks of
+        // thousands of channels are read sample by sample instead.
+        const BlockEnergy& energy = buffer.energy;
+        if (energy.covers(frames) &&
+            BlockEnergy::relativeError(energy.blockFrames * channels_) <= 0x1p-6)
+            bracket(energy);
+        else
+            for (std::uint64_t k = 0; k < count_; ++k) low_[k] = high_[k] = exact(k);
+    }
+
+    std::uint64_t count() const { return count_; }
+
+    double max() const {
+        double highestLow = 0.0;
+        for (std::uint64_t k = 0; k < count_; ++k) highestLow = std::max(highestLow, low_[k]);
+        double M = 0.0;
+        for (std::uint64_t k = 0; k < count_; ++k) {
+            if (low_[k] == high_[k])
+                M = std::max(M, low_[k]);
+            else if (high_[k] >= highestLow)
+                M = std::max(M, exact(k));
+        }
+        return M;
+    }
+
+    bool atLeast(std::uint64_t k, double threshold) const {
+        if (low_[k] >= threshold) return true;
+        if (high_[k] < threshold) return false;
+        return exact(k) >= threshold;
+    }
+
+  private:
+    double exact(std::uint64_t k) const {
+        const std::uint64_t begin = k * window_ * channels_;
+        const std::uint64_t end = std::min((k + 1) * window_, frames_) * channels_;
+        const double sum = analysis::sumOfSquares(samples_ + begin, end - begin);
+        return std::sqrt(sum / static_cast<double>(end - begin));
+    }
+
+    double samplesEnergy(std::uint64_t beginFrame, std::uint64_t endFrame) const {
+        return analysis::sumOfSquares(samples_ + beginFrame * channels_,
+                                      (endFrame - beginFrame) * channels_);
+    }
+
+    // Whole blocks from the energy, the partial ones at either end from the
+    // samples; a window within two blocks is computed exactly.
+    void bracket(const BlockEnergy& energy) {
+        const std::uint64_t block = energy.blockFrames;
+        const double blockError = BlockEnergy::relativeError(block * channels_);
+        const float* sums = energy.sums.data();
+        for (std::uint64_t k = 0; k < count_; ++k) {
+            const std::uint64_t begin = k * window_;
+            const std::uint64_t end = std::min(begin + window_, frames_);
+            const std::uint64_t firstBlock = (begin + block - 1) / block;
+            const std::uint64_t endBlock = end / block;
+            if (firstBlock >= endBlock) {
+                low_[k] = high_[k] = exact(k);
+                continue;
+            }
+            const std::uint64_t headEnd = firstBlock * block, tailBegin = endBlock * block;
+            double sum = 0.0;
+            if (begin < headEnd) sum += samplesEnergy(begin, headEnd);
+            for (std::uint64_t j = firstBlock; j < endBlock; ++j) sum += sums[j];
+            if (tailBegin < end) sum += samplesEnergy(tailBegin, end);
+            if (!std::isfinite(sum)) {
+                low_[k] = 0.0;
+                high_[k] = std::numeric_limits<double>::infinity();
+                continue;
+            }
+            const std::uint64_t n = (end - begin) * channels_;
+            const double size = static_cast<double>(n);
+            // Relative to the exact sum of squares, the block sums err by at
+            // most blockError and every double sum here and in exact() by
+            // gamma; margin doubled for the rounding of these bounds.
+            const double gamma = static_cast<double>(n + 8) * 0x1p-53;
+            const double margin = 2.0 * (blockError + 2.0 * gamma);
+            const double underflow = size * BlockEnergy::kUnderflowPerSample;
+            const double lowSum = std::max(0.0, (sum - underflow) * (1.0 - margin));
+            const double highSum = (sum + underflow) * (1.0 + margin);
+            // Division and square root round monotonically, as in exact().
+            low_[k] = std::sqrt(lowSum / size);
+            high_[k] = std::sqrt(highSum / size);
+        }
+    }
+
+    const float* samples_;
+    std::uint64_t channels_, frames_, window_, count_;
+    std::vector<double> low_, high_;
+};
+
 }  // namespace
 
 TrimResult detectTrim(const PcmBufferPtr& buffer, double windowMs, double preRollSec,
@@ -63,18 +170,9 @@ TrimResult detectTrim(const PcmBufferPtr& buffer, double windowMs, double preRol
         windowFrames >= static_cast<double>(frames)
             ? frames
             : std::max<std::uint64_t>(1, static_cast<std::uint64_t>(windowFrames));
-    const std::uint64_t K = (frames + w - 1) / w;
-
-    std::vector<double> level(K);
-    double M = 0.0;
-    const float* samples = buffer->samples.data();
-    for (std::uint64_t k = 0; k < K; ++k) {
-        const std::uint64_t begin = k * w * ch;
-        const std::uint64_t end = std::min((k + 1) * w, frames) * ch;
-        const double sum = analysis::sumOfSquares(samples + begin, end - begin);
-        level[k] = std::sqrt(sum / static_cast<double>(end - begin));
-        M = std::max(M, level[k]);
-    }
+    const WindowLevels level(*buffer, frames, w);
+    const std::uint64_t K = level.count();
+    const double M = level.max();
     if (M <= kSilenceLevel) return wholeTrack(result);
 
     const double loud = std::max(M * kLoudRatio, kLoudFloor);
@@ -86,7 +184,7 @@ TrimResult detectTrim(const PcmBufferPtr& buffer, double windowMs, double preRol
     std::uint64_t S = 0;
     bool found = false;
     for (std::uint64_t k = 0, run = 0; k < K; ++k) {
-        run = level[k] >= loud ? run + 1 : 0;
+        run = level.atLeast(k, loud) ? run + 1 : 0;
         if (run == R) {
             S = k - (R - 1);
             found = true;
@@ -97,7 +195,7 @@ TrimResult detectTrim(const PcmBufferPtr& buffer, double windowMs, double preRol
     std::uint64_t E = 0;
     found = false;
     for (std::uint64_t k = K, run = 0; k-- > 0;) {
-        run = level[k] >= loud ? run + 1 : 0;
+        run = level.atLeast(k, loud) ? run + 1 : 0;
         if (run == R) {
             E = std::min(K - 1, k + R - 1);
             found = true;
@@ -112,7 +210,7 @@ TrimResult detectTrim(const PcmBufferPtr& buffer, double windowMs, double preRol
     std::uint64_t start = S;
     const std::uint64_t lowest = S > A ? S - A : 0;
     for (std::uint64_t j = S + 1, quietRun = 0; j-- > lowest;) {
-        if (level[j] < quiet) {
+        if (!level.atLeast(j, quiet)) {
             if (++quietRun == kQuietRun) {
                 start = std::min(S, j + quietRun);
                 break;
@@ -125,7 +223,7 @@ TrimResult detectTrim(const PcmBufferPtr& buffer, double windowMs, double preRol
     std::uint64_t end = E;
     const std::uint64_t highest = std::min(E + A, K - 1);
     for (std::uint64_t j = E, quietRun = 0; j <= highest; ++j) {
-        if (level[j] >= quiet) {
+        if (level.atLeast(j, quiet)) {
             end = j;
             quietRun = 0;
         } else if (++quietRun == kQuietRun) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "decoding/flac_decoder.hpp"
 #include "decoding/media_framework_decoder.hpp"
 #include "platform/file_system.hpp"
 
@@ -14,6 +15,9 @@ namespace velmora {
 namespace {
 
 constexpr sf_count_t kChunkFrames = 4096;
+// A stated length is read in chunks that are still in cache when their block
+// energy is summed.
+constexpr sf_count_t kCachedChunkFrames = 16384;
 
 struct SndfileCloser {
     void operator()(SNDFILE* file) const { sf_close(file); }
@@ -90,12 +94,25 @@ PcmBufferPtr readDecodedFrames(SNDFILE* file, const SF_INFO& info, std::uint64_t
         info.frames > 0 && static_cast<std::uint64_t>(info.frames) <=
                                std::max<std::uint64_t>(fileBytes, 1) * kSamplesPerFileByte / channels;
 
+    BlockEnergyBuilder energy(info.channels, blockEnergyFrames(info.samplerate));
+
     if (believable) {
         // Room for the probe past the stated length, so that reading on does
         // not move the whole track.
         samples.reserve((static_cast<std::size_t>(info.frames) + kChunkFrames) * channels);
-        samples.resize(static_cast<std::size_t>(info.frames) * channels);
-        framesRead = std::max<sf_count_t>(0, sf_readf_float(file, samples.data(), info.frames));
+        energy.reserve(static_cast<std::uint64_t>(info.frames));
+        while (framesRead < info.frames) {
+            const sf_count_t wanted = std::min(kCachedChunkFrames, info.frames - framesRead);
+            // Grown chunk by chunk: zeroing the whole track first would be one
+            // more pass over memory.
+            const auto offset = static_cast<std::size_t>(framesRead) * channels;
+            samples.resize(offset + static_cast<std::size_t>(wanted) * channels);
+            const sf_count_t got =
+                std::max<sf_count_t>(0, sf_readf_float(file, samples.data() + offset, wanted));
+            framesRead += got;
+            energy.update(samples.data(), static_cast<std::uint64_t>(framesRead));
+            if (got < wanted) break;
+        }
         samples.resize(static_cast<std::size_t>(framesRead) * channels);
     }
     // The length is unknown, or only an estimate for compressed formats:
@@ -108,6 +125,7 @@ PcmBufferPtr readDecodedFrames(SNDFILE* file, const SF_INFO& info, std::uint64_t
                 0, sf_readf_float(file, samples.data() + offset, kChunkFrames));
             samples.resize(offset + static_cast<std::size_t>(got) * channels);
             framesRead += got;
+            energy.update(samples.data(), samples.size() / channels);
             if (got < kChunkFrames) break;
         }
     }
@@ -123,6 +141,7 @@ PcmBufferPtr readDecodedFrames(SNDFILE* file, const SF_INFO& info, std::uint64_t
         message = "miniaudio decoded zero PCM frames.";
         return nullptr;
     }
+    buffer->energy = energy.take();
     return buffer;
 }
 
@@ -142,9 +161,18 @@ PcmBufferPtr decodeWithLibrary(const std::string& path, std::string& message) {
         message = std::string("miniaudio decode init failed: ") + platform::kNotRegularFileText;
         return nullptr;
     }
-    if (decodesFasterWithMediaFramework(lowercaseExtension(path))) {
+    const std::string extension = lowercaseExtension(path);
+    if (decodesFasterWithMediaFramework(extension)) {
         std::string routedMessage;
         if (PcmBufferPtr buffer = decodeWithMediaFramework(path, routedMessage)) {
+            message.clear();
+            return buffer;
+        }
+    }
+    // libsndfile reads FLAC through libFLAC too, with an integer-to-float pass
+    // after it; straight from libFLAC the frames are scaled as they arrive.
+    if (extension == "flac") {
+        if (PcmBufferPtr buffer = decodeFlacStream(path, platform::fileSize(path).value_or(0))) {
             message.clear();
             return buffer;
         }
@@ -155,7 +183,7 @@ PcmBufferPtr decodeWithLibrary(const std::string& path, std::string& message) {
 
     const std::string fileError = sf_strerror(nullptr);
     message = "miniaudio decode init failed: " + fileError;
-    if (!isOggExtension(lowercaseExtension(path))) return nullptr;
+    if (!isOggExtension(extension)) return nullptr;
 
     const std::vector<unsigned char> bytes = platform::readWholeFile(path);
     if (bytes.empty()) return nullptr;

@@ -1,6 +1,6 @@
 #pragma once
-// The first decoder tried for a whole track (libsndfile): WAV, AIFF, FLAC,
-// Ogg Vorbis, Opus and most MP3 files.
+// The first decoder tried for a whole track (libsndfile, FLAC straight through
+// libFLAC): WAV, AIFF, FLAC, Ogg Vorbis, Opus and most MP3 files.
 
 #include <string>
 #include <vector>

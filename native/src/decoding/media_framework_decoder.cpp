@@ -90,6 +90,7 @@ class FrameConverter {
                 return false;
             }
             outRate_ = frame.sample_rate;
+            energy_ = BlockEnergyBuilder(outLayout_.nb_channels, blockEnergyFrames(outRate_));
         } else if (frame.sample_rate != inRate_ || frame.format != inFormat_ ||
                    av_channel_layout_compare(&frame.ch_layout, &inLayout_) != 0) {
             if (!drain(message)) return false;
@@ -112,6 +113,7 @@ class FrameConverter {
     int sampleRate() const { return outRate_; }
     int channels() const { return outLayout_.nb_channels; }
     std::vector<float>& samples() { return samples_; }
+    BlockEnergy takeEnergy() { return energy_.take(); }
 
   private:
     bool configure(AVFrame& frame, std::string& message) {
@@ -153,6 +155,7 @@ class FrameConverter {
             return false;
         }
         samples_.resize(offset + static_cast<std::size_t>(got) * channels);
+        energy_.update(samples_.data(), samples_.size() / channels);
         return true;
     }
 
@@ -165,6 +168,7 @@ class FrameConverter {
     int inRate_ = 0;
     int inFormat_ = -1;
     std::vector<float> samples_;
+    BlockEnergyBuilder energy_;
 };
 
 // Takes every frame the decoder has ready. False on a hard failure.
@@ -279,6 +283,7 @@ PcmBufferPtr decodeWithMediaFramework(const std::string& path, std::string& mess
     buffer->sampleRate = converter.sampleRate();
     buffer->channels = converter.channels();
     buffer->samples = std::move(converter.samples());
+    buffer->energy = converter.takeEnergy();
     std::vector<float>& samples = buffer->samples;
     if (samples.capacity() - samples.size() > samples.size() / 16 + 65536) samples.shrink_to_fit();
     return buffer;

@@ -3,6 +3,8 @@
 #include <memory>
 #include <vector>
 
+#include "decoding/block_energy.hpp"
+
 namespace velmora {
 
 // One decoded track: interleaved float samples at the file's own rate and
@@ -11,6 +13,9 @@ struct PcmBuffer {
     std::int32_t sampleRate = 0;
     std::int32_t channels = 0;
     std::vector<float> samples;
+    // Filled by the decoders; describes `samples` as decoded, so whoever
+    // changes the samples of a copy must clear it.
+    BlockEnergy energy;
 
     std::uint64_t frameCount() const noexcept {
         return channels > 0 ? samples.size() / static_cast<std::uint64_t>(channels) : 0;
