@@ -226,7 +226,9 @@ async function startPrivateJack() {
   process.env.JACK_DEFAULT_SERVER = name;
   process.env.JACK_NO_START_SERVER = '1';
   reclaimDeadServers();
-  const server = spawn('jackd', ['--no-realtime', '-d', 'dummy', '-r', '48000', '-p', '256'], {
+  // setpriv: the server ends with the demo, even if the demo crashes.
+  const server = spawn('setpriv', ['--pdeathsig', 'TERM', 'jackd', '--no-realtime', '-d', 'dummy', '-r', '48000',
+    '-p', '256'], {
     stdio: 'ignore',
     env: process.env,
   });

@@ -49,8 +49,9 @@ class JackServer {
   async launch(period, realtime) {
     const fifo = realtime && spawnSync('chrt', ['-f', '1', 'true']).status === 0;
     const mode = fifo ? ['-R', '-P', '70'] : ['--no-realtime'];
-    const child = spawn('jackd', [...mode, '-d', 'dummy', '-r', '48000', '-p', String(period), '-P', '16'],
-      { env: this.env(), stdio: 'ignore' });
+    // setpriv makes the server end with this process even when it crashes.
+    const child = spawn('setpriv', ['--pdeathsig', 'TERM', 'jackd', ...mode, '-d', 'dummy', '-r', '48000',
+      '-p', String(period), '-P', '16'], { env: this.env(), stdio: 'ignore' });
     this.process = child;
     // Never leave a server behind, whatever way this process ends; SIGTERM
     // lets it leave JACK's server registry on its way out.
