@@ -293,6 +293,8 @@ constexpr std::int32_t kNearWhole = 1 << 15;            // 2^-16 frame, in those
 // the low or high pairs of each 128-bit half gives frames 0-3 or 4-7 in
 // left/right order. The order is its own inverse.
 constexpr int kLaneFrame[8] = {0, 1, 4, 5, 2, 3, 6, 7};
+alignas(32) constexpr std::uint32_t kLaneFrameU[8] = {0, 1, 4, 5, 2, 3, 6, 7};
+alignas(32) constexpr float kLaneFrameF[8] = {0, 1, 4, 5, 2, 3, 6, 7};
 
 typedef float f4 __attribute__((vector_size(16)));
 typedef std::uint32_t u4 __attribute__((vector_size(16)));
@@ -353,6 +355,7 @@ struct PortableOps {
         return {*reinterpret_cast<const u4u*>(p), *reinterpret_cast<const u4u*>(p + 4)};
     }
     VELMORA_OP U addU(U a, U b) { return {a.lo + b.lo, a.hi + b.hi}; }
+    VELMORA_OP U mulU(U a, U b) { return {a.lo * b.lo, a.hi * b.hi}; }
     VELMORA_OP U splatU(std::uint32_t v) { return {u4{} + v, u4{} + v}; }
     VELMORA_OP U halve(U a) { return {a.lo >> 1, a.hi >> 1}; }
     // Signed a < b per lane.
@@ -403,6 +406,7 @@ struct WideOps {
     VELMORA_OP F dupHigh(const F& x) { return __builtin_shufflevector(x, x, 2, 2, 3, 3, 6, 6, 7, 7); }
     VELMORA_OP U loadU(const std::uint32_t* p) { return *reinterpret_cast<const u8u*>(p); }
     VELMORA_OP U addU(const U& a, const U& b) { return a + b; }
+    VELMORA_OP U mulU(const U& a, const U& b) { return a * b; }
     VELMORA_OP U splatU(std::uint32_t v) { return u8{} + v; }
     VELMORA_OP U halve(const U& a) { return a >> 1; }
     VELMORA_OP U less(const U& a, const U& b) { return (u8)((s8)b > (s8)a); }
@@ -454,9 +458,9 @@ VELMORA_ALWAYS_INLINE inline float fractionOf(std::uint32_t fraction) noexcept {
 
 // The gains of a fade, per lane, from the frames left.
 template <class Ops>
-VELMORA_ALWAYS_INLINE inline typename Ops::F fadeGains(const StereoBlock& b, const typename Ops::F& remaining) noexcept {
-    const auto r3 = Ops::mul(Ops::mul(remaining, remaining), remaining);
-    return Ops::add(Ops::splat(b.fadeGainEnd), Ops::mul(Ops::splat(b.fadeGainCubic), r3));
+VELMORA_ALWAYS_INLINE inline typename Ops::F fadeGains(const typename Ops::F& gainEnd, const typename Ops::F& gainCubic,
+                                                       const typename Ops::F& remaining) noexcept {
+    return Ops::add(gainEnd, Ops::mul(gainCubic, Ops::mul(Ops::mul(remaining, remaining), remaining)));
 }
 
 // Frames `at` to at + 3: each one's L0 R0 L1 R1 from `frame()` in order,
@@ -502,29 +506,28 @@ VELMORA_ALWAYS_INLINE inline void stereoGroup(const StereoOutputs& out, std::uin
 template <bool kFade, bool kPair>
 [[gnu::noinline]] void nearGroup(const StereoBlock& b, const StereoOutputs& out, std::uint32_t k, FixedPosition& pos,
                                  NearWhole near, PortableOps::F& peak, PortableOps::F& sum) noexcept {
-    alignas(16) float fraction[8];
-    alignas(16) float remaining[8];
+    // Without branches or a round trip through memory: both are slow here.
+    float fraction[8], remaining[8];
     std::uint64_t offset[8];
     for (std::uint32_t j = 0; j < 8; ++j) {
+        const double p = b.pos0 + static_cast<double>(b.first + k + j) * b.step;
+        const auto i0 = static_cast<std::uint64_t>(static_cast<std::int64_t>(p));
+        const bool exact = near(pos.fraction) && i0 != pos.index;
         const int lane = kLaneFrame[j];
-        fraction[lane] = fractionOf(pos.fraction);
+        fraction[lane] = exact ? static_cast<float>(p - static_cast<double>(i0)) : fractionOf(pos.fraction);
         remaining[lane] = b.fadeRemaining - static_cast<float>(k + j);
-        offset[j] = pos.index * 2;
-        if (near(pos.fraction)) {
-            const double p = b.pos0 + static_cast<double>(b.first + k + j) * b.step;
-            const auto i0 = static_cast<std::uint64_t>(static_cast<std::int64_t>(p));
-            if (i0 != pos.index) {
-                offset[j] = i0 * 2;
-                fraction[lane] = static_cast<float>(p - static_cast<double>(i0));
-            }
-        }
+        offset[j] = (exact ? i0 : pos.index) * 2;
         pos.advance();
     }
     using Ops = PortableOps;
-    const Ops::F g = kFade ? fadeGains<Ops>(b, Ops::load(remaining)) : Ops::splat(b.gain);
+    auto lanes = [](const float* v) {
+        return Ops::F{f4{v[0], v[1], v[2], v[3]}, f4{v[4], v[5], v[6], v[7]}};
+    };
+    const Ops::F g = kFade ? fadeGains<Ops>(Ops::splat(b.fadeGainEnd), Ops::splat(b.fadeGainCubic), lanes(remaining))
+                           : Ops::splat(b.gain);
     int next = 0;
     auto frame = [&] { return *reinterpret_cast<const f4u*>(b.samples + offset[next++]); };
-    stereoGroup<Ops, kFade, kPair>(out, k, Ops::load(fraction), g, frame, peak, sum);
+    stereoGroup<Ops, kFade, kPair>(out, k, lanes(fraction), g, frame, peak, sum);
 }
 
 // Levels of the frames the kernels take one at a time.
@@ -603,21 +606,19 @@ VELMORA_ALWAYS_INLINE inline void stereoKernel(const StereoBlock& b, StereoLevel
     const NearWhole near{exact ? 0U : static_cast<std::uint32_t>(kNearWhole),
                          exact ? std::numeric_limits<std::int32_t>::min() : 2 * kNearWhole};
 
-    // The fractions and the fade's frames left, eight lanes at a time.
-    alignas(32) std::uint32_t fractionInit[8];
-    alignas(32) float remainingInit[8];
-    for (int j = 0; j < 8; ++j) {
-        fractionInit[j] = pos.fraction + static_cast<std::uint32_t>(kLaneFrame[j]) * pos.fractionStep;
-        remainingInit[j] = b.fadeRemaining - static_cast<float>(kLaneFrame[j]);
-    }
-    U fraction = Ops::loadU(fractionInit);
+    // The fractions and the fade's frames left, eight lanes at a time (built
+    // in registers: lanes stored one by one and loaded whole would stall).
+    U fraction = Ops::addU(Ops::splatU(pos.fraction), Ops::mulU(Ops::splatU(pos.fractionStep), Ops::loadU(kLaneFrameU)));
     const U fractionStep8 = Ops::splatU(pos.fractionStep * 8);
     const U nearLow = Ops::splatU(near.low);
     const U nearWidth = Ops::splatU(static_cast<std::uint32_t>(near.width));
     const F scale = Ops::splat(kFractionScale);
-    F remaining = Ops::load(remainingInit);
+    F remaining = Ops::sub(Ops::splat(b.fadeRemaining), Ops::load(kLaneFrameF));
     const F eight = Ops::splat(8.0f);
+    // Copies: the output stores could alias the block's fields.
     const F gain = Ops::splat(b.gain);
+    const F gainEnd = Ops::splat(b.fadeGainEnd);
+    const F gainCubic = Ops::splat(b.fadeGainCubic);
     F peak = Ops::splat(0.0f), sum = Ops::splat(0.0f);
     PortableOps::F nearPeak = PortableOps::splat(0.0f), nearSum = PortableOps::splat(0.0f);
     // Each frame is loaded as soon as its index is known.
@@ -632,7 +633,7 @@ VELMORA_ALWAYS_INLINE inline void stereoKernel(const StereoBlock& b, StereoLevel
         const U top = Ops::halve(fraction);
         fraction = Ops::addU(fraction, fractionStep8);
         F g = gain;
-        if constexpr (kFade) g = fadeGains<Ops>(b, remaining);
+        if constexpr (kFade) g = fadeGains<Ops>(gainEnd, gainCubic, remaining);
         remaining = Ops::sub(remaining, eight);
         if (Ops::any(Ops::less(Ops::addU(top, nearLow), nearWidth))) [[unlikely]] {
             FixedPosition p = pos;
