@@ -633,8 +633,10 @@ VELMORA_ALWAYS_INLINE inline void stereoKernel(const StereoBlock& b, StereoLevel
         const U top = Ops::halve(fraction);
         fraction = Ops::addU(fraction, fractionStep8);
         F g = gain;
-        if constexpr (kFade) g = fadeGains<Ops>(gainEnd, gainCubic, remaining);
-        remaining = Ops::sub(remaining, eight);
+        if constexpr (kFade) {
+            g = fadeGains<Ops>(gainEnd, gainCubic, remaining);
+            remaining = Ops::sub(remaining, eight);
+        }
         if (Ops::any(Ops::less(Ops::addU(top, nearLow), nearWidth))) [[unlikely]] {
             FixedPosition p = pos;
             nearGroup<kFade, kPair>(b, out, k, p, near, nearPeak, nearSum);
