@@ -412,12 +412,21 @@ struct WideOps {
     VELMORA_OP U less(const U& a, const U& b) { return (u8)((s8)b > (s8)a); }
     VELMORA_OP F toFloat(const U& a) { return __builtin_convertvector((s8)a, f8); }
     VELMORA_OP bool any(const U& mask) {
+#if defined(__GNUC__) && !defined(__clang__)
+        // One instruction where the generic reduction takes five. GCC checks
+        // the operand only where the kernel is inlined, in the AVX2 function;
+        // clang checks it in the template and refuses.
+        bool nonzero;
+        __asm__("vptest %1, %1" : "=@ccnz"(nonzero) : "x"(mask));
+        return nonzero;
+#else
         // Halves through memcpy: a shuffle here becomes a slow cross-lane permute.
         u4 lo, hi;
         std::memcpy(&lo, &mask, sizeof lo);
         std::memcpy(&hi, reinterpret_cast<const char*>(&mask) + sizeof lo, sizeof hi);
         const q2 m = (q2)(lo | hi);
         return (m[0] | m[1]) != 0;
+#endif
     }
 };
 #endif
