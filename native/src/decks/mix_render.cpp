@@ -362,6 +362,12 @@ struct PortableOps {
     VELMORA_OP U less(U a, U b) { return {(u4)((s4)b.lo > (s4)a.lo), (u4)((s4)b.hi > (s4)a.hi)}; }
     // Lanes below 2^31, to float.
     VELMORA_OP F toFloat(U a) { return {__builtin_convertvector((s4)a.lo, f4), __builtin_convertvector((s4)a.hi, f4)}; }
+    // One bit per lane of a mask.
+    VELMORA_OP unsigned laneBits(U mask) {
+        unsigned bits = 0;
+        for (int j = 0; j < 4; ++j) bits |= (mask.lo[j] & 1U) << j | (mask.hi[j] & 1U) << (j + 4);
+        return bits;
+    }
     VELMORA_OP bool any(U mask) {
 #if VELMORA_X86
         return _mm_movemask_ps((__m128)(mask.lo | mask.hi)) != 0;
@@ -411,6 +417,11 @@ struct WideOps {
     VELMORA_OP U halve(const U& a) { return a >> 1; }
     VELMORA_OP U less(const U& a, const U& b) { return (u8)((s8)b > (s8)a); }
     VELMORA_OP F toFloat(const U& a) { return __builtin_convertvector((s8)a, f8); }
+    VELMORA_OP unsigned laneBits(const U& mask) {
+        unsigned bits = 0;
+        for (int j = 0; j < 8; ++j) bits |= (mask[j] & 1U) << j;
+        return bits;
+    }
     VELMORA_OP bool any(const U& mask) {
 #if defined(__GNUC__) && !defined(__clang__)
         // One instruction where the generic reduction takes five. GCC checks
@@ -508,25 +519,33 @@ VELMORA_ALWAYS_INLINE inline void stereoGroup(const StereoOutputs& out, std::uin
     stereoHalf<Ops, kFade, kPair>(out, k + 4, Ops::dupHigh(f), kFade ? Ops::dupHigh(g) : g, frame, peak, sum);
 }
 
-// The eight frames from k when one is near a whole frame: those take the
-// index of their double position, and its fraction where the index differs.
-// Out of line, so the kernels' loops keep their registers; 128-bit lanes for
-// both kernels, so both still agree.
+// The eight frames from k when one is near a whole frame (`nearLanes`, one
+// bit a lane): those take the index of their double position, and its
+// fraction where the index differs. Out of line, so the kernels' loops keep
+// their registers; 128-bit lanes for both kernels, so both still agree.
 template <bool kFade, bool kPair>
 [[gnu::noinline]] void nearGroup(const StereoBlock& b, const StereoOutputs& out, std::uint32_t k, FixedPosition& pos,
-                                 NearWhole near, PortableOps::F& peak, PortableOps::F& sum) noexcept {
-    // Without branches or a round trip through memory: both are slow here.
+                                 unsigned nearLanes, PortableOps::F& peak, PortableOps::F& sum) noexcept {
+    // Lanes are assembled in registers: stored one by one and loaded whole
+    // they would stall.
     float fraction[8], remaining[8];
-    std::uint64_t offset[8];
+    std::uint64_t index[8];
     for (std::uint32_t j = 0; j < 8; ++j) {
-        const double p = b.pos0 + static_cast<double>(b.first + k + j) * b.step;
-        const auto i0 = static_cast<std::uint64_t>(static_cast<std::int64_t>(p));
-        const bool exact = near(pos.fraction) && i0 != pos.index;
         const int lane = kLaneFrame[j];
-        fraction[lane] = exact ? static_cast<float>(p - static_cast<double>(i0)) : fractionOf(pos.fraction);
+        fraction[lane] = fractionOf(pos.fraction);
         remaining[lane] = b.fadeRemaining - static_cast<float>(k + j);
-        offset[j] = (exact ? i0 : pos.index) * 2;
+        index[j] = pos.index;
         pos.advance();
+    }
+    for (unsigned lanes = nearLanes; lanes != 0; lanes &= lanes - 1) {
+        const int lane = __builtin_ctz(lanes);
+        const int j = kLaneFrame[lane];
+        const double p = b.pos0 + static_cast<double>(b.first + k + static_cast<std::uint32_t>(j)) * b.step;
+        const auto i0 = static_cast<std::uint64_t>(static_cast<std::int64_t>(p));
+        if (i0 != index[j]) {
+            index[j] = i0;
+            fraction[lane] = static_cast<float>(p - static_cast<double>(i0));
+        }
     }
     using Ops = PortableOps;
     auto lanes = [](const float* v) {
@@ -535,7 +554,7 @@ template <bool kFade, bool kPair>
     const Ops::F g = kFade ? fadeGains<Ops>(Ops::splat(b.fadeGainEnd), Ops::splat(b.fadeGainCubic), lanes(remaining))
                            : Ops::splat(b.gain);
     int next = 0;
-    auto frame = [&] { return *reinterpret_cast<const f4u*>(b.samples + offset[next++]); };
+    auto frame = [&] { return *reinterpret_cast<const f4u*>(b.samples + index[next++] * 2); };
     stereoGroup<Ops, kFade, kPair>(out, k, lanes(fraction), g, frame, peak, sum);
 }
 
@@ -646,9 +665,10 @@ VELMORA_ALWAYS_INLINE inline void stereoKernel(const StereoBlock& b, StereoLevel
             g = fadeGains<Ops>(gainEnd, gainCubic, remaining);
             remaining = Ops::sub(remaining, eight);
         }
-        if (Ops::any(Ops::less(Ops::addU(top, nearLow), nearWidth))) [[unlikely]] {
+        const U nearMask = Ops::less(Ops::addU(top, nearLow), nearWidth);
+        if (Ops::any(nearMask)) [[unlikely]] {
             FixedPosition p = pos;
-            nearGroup<kFade, kPair>(b, out, k, p, near, nearPeak, nearSum);
+            nearGroup<kFade, kPair>(b, out, k, p, Ops::laneBits(nearMask), nearPeak, nearSum);
             pos = p;
             continue;
         }
