@@ -369,7 +369,7 @@ struct PortableOps {
         return bits;
     }
     VELMORA_OP bool any(U mask) {
-#if VELMORA_X86
+#if VELMORA_X86 && defined(__SSE__)
         return _mm_movemask_ps((__m128)(mask.lo | mask.hi)) != 0;
 #else
         const q2 m = (q2)(mask.lo | mask.hi);
