@@ -32,7 +32,8 @@ PcmBufferPtr makeTrack(int seconds, double frequency) {
     return pcm;
 }
 
-void MixRender(benchmark::State& state) {
+void mixRender(benchmark::State& state, bool vector) {
+    setVectorRender(vector);
     const int deckCount = static_cast<int>(state.range(0));
     ReclaimDomain domain;
     DeckRegistry registry(domain);
@@ -83,8 +84,15 @@ void MixRender(benchmark::State& state) {
     state.counters["budget_percent"] = benchmark::Counter(
         static_cast<double>(state.iterations()) * (kFrames * 1.0 / kStreamRate) / 100.0,
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    setVectorRender(true);
 }
+
+// The kernels chosen at run time (AVX2 where the CPU has it), and the
+// portable ones.
+void MixRender(benchmark::State& state) { mixRender(state, true); }
+void MixRenderPortable(benchmark::State& state) { mixRender(state, false); }
 BENCHMARK(MixRender)->Arg(0)->Arg(1)->Arg(8)->Arg(64)->Arg(256)->Unit(benchmark::kMicrosecond);
+BENCHMARK(MixRenderPortable)->Arg(1)->Arg(64)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace velmora

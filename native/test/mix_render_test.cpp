@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <numbers>
+#include <tuple>
 
 #include "decks/limiter.hpp"
 #include "support/deck_harness.hpp"
@@ -286,6 +287,199 @@ TEST(MixRender, StereoKernelsInterpolateAlikeThroughFadeAndEnd) {
         EXPECT_FALSE(run->deck.state.playing);
         EXPECT_DOUBLE_EQ(run->deck.state.positionSeconds, 1.0);
         EXPECT_EQ(run->deck.state.deckVolume, 0.5);
+    }
+}
+
+}  // namespace
+}  // namespace velmora
+
+namespace velmora {
+namespace {
+
+// Stereo noise: an index or fraction off by even a little shows.
+std::vector<float> stereoNoise(std::uint64_t frames) {
+    std::uint32_t state = 12345;
+    return test::makeSamples(frames, 2, [&](std::uint64_t, int) {
+        state = state * 1664525U + 1013904223U;
+        return static_cast<float>(state >> 8) / 16777216.0f - 0.5f;
+    });
+}
+
+struct Scenario {
+    const char* name;
+    int trackRate;
+    double seekSeconds;  // < 0: play from the start
+};
+
+const Scenario kScenarios[] = {
+    // 147/160 steps from frame 0: every 160th frame falls on a whole frame.
+    {"44.1 kHz from the start", 44100, -1.0},
+    {"44.1 kHz after a seek", 44100, 1.2345678},
+    {"48 kHz, whole-frame positions", 48000, -1.0},
+    {"48 kHz between frames", 48000, 0.00001},
+    {"96 kHz, two frames a step", 96000, 0.5},
+    {"22.05 kHz", 22050, 0.25},
+};
+
+struct Layout {
+    const char* name;
+    int outChannels;
+    int offset;
+    int count;
+};
+
+const Layout kLayouts[] = {{"pair", 2, 0, 2}, {"pair at offset 2", 4, 2, 2}, {"mono send", 2, 0, 1}};
+
+// The render's output and both meters after each buffer.
+struct Recording {
+    std::vector<float> out;
+    std::vector<MeterValues> meters;
+};
+
+// Plays a deck through declick, a fade that starts and ends inside buffers,
+// a steady stretch and a second fade, in buffers of `bufferFrames`.
+Recording record(const Scenario& s, const Layout& layout, std::uint32_t bufferFrames, bool vector) {
+    setVectorRender(vector);
+    DeckHarness h(48000, layout.outChannels);
+    h.setLimiter(false, 0.98);
+    Deck& d = h.deck("A");
+    d.state.output.channelOffset = layout.offset;
+    d.state.output.channelCount = layout.count;
+    h.load("A", makePcm(s.trackRate, 2, stereoNoise(static_cast<std::uint64_t>(s.trackRate) * 3)));
+    h.apply("A", [](Deck& d) { return applyTrackGain(d, 0.8); });
+    if (s.seekSeconds >= 0.0) h.apply("A", [&](Deck& d) { return applySeek(d, s.seekSeconds, nullptr); });
+    h.play("A");
+    Recording r;
+    auto run = [&](std::uint32_t frames) {
+        while (frames > 0) {
+            const std::uint32_t n = std::min(frames, bufferFrames);
+            const auto out = h.render(n, n);
+            r.out.insert(r.out.end(), out.begin(), out.end());
+            const Deck& pulled = h.pulled("A");
+            r.meters.push_back(pulled.state.meter);
+            r.meters.push_back(pulled.state.trackMeter);
+            frames -= n;
+        }
+    };
+    run(700);
+    h.apply("A", [&](Deck& d) { return applyFade(d, 30, 0.3, 48000, h.frameClock + 41); });
+    run(3000);
+    h.apply("A", [&](Deck& d) { return applyFade(d, 100, 1.5, 48000, h.frameClock); });
+    run(2500);
+    setVectorRender(true);
+    return r;
+}
+
+// The AVX2 kernels (where the CPU has them) and the portable ones give the
+// same samples and meters to the bit, whatever the rate, routing, buffer
+// size (kernel tails) and gains.
+TEST(MixRender, VectorAndPortableRendersAreIdentical) {
+    for (const Scenario& s : kScenarios)
+        for (const Layout& layout : kLayouts)
+            for (std::uint32_t bufferFrames : {256U, 1001U, 61U}) {
+                SCOPED_TRACE(std::string(s.name) + ", " + layout.name + ", buffers of " + std::to_string(bufferFrames));
+                const Recording portable = record(s, layout, bufferFrames, false);
+                const Recording vector = record(s, layout, bufferFrames, true);
+                ASSERT_EQ(portable.out.size(), vector.out.size());
+                for (std::size_t i = 0; i < portable.out.size(); ++i)
+                    ASSERT_EQ(portable.out[i], vector.out[i]) << "sample " << i;
+                for (std::size_t i = 0; i < portable.meters.size(); ++i) {
+                    EXPECT_EQ(portable.meters[i].peakL, vector.meters[i].peakL) << "meter " << i;
+                    EXPECT_EQ(portable.meters[i].peakR, vector.meters[i].peakR) << "meter " << i;
+                    EXPECT_EQ(portable.meters[i].rmsL, vector.meters[i].rmsL) << "meter " << i;
+                    EXPECT_EQ(portable.meters[i].rmsR, vector.meters[i].rmsR) << "meter " << i;
+                }
+            }
+}
+
+// Frame by frame in double, as the render is defined: the frame at
+// pos0 + i x step interpolated between its neighbours, times trackGain and
+// the fade's ease-out cubic. Checked after the declick ramp.
+TEST(MixRender, StereoRenderFollowsTheFrameByFrameDefinition) {
+    for (const Scenario& s : kScenarios) {
+        SCOPED_TRACE(s.name);
+        const std::vector<float> track = stereoNoise(static_cast<std::uint64_t>(s.trackRate) * 3);
+        const double step = s.trackRate / 48000.0;
+        DeckHarness h(48000);
+        h.setLimiter(false, 0.98);
+        h.load("A", makePcm(s.trackRate, 2, track));
+        h.apply("A", [](Deck& d) { return applyTrackGain(d, 0.8); });
+        if (s.seekSeconds >= 0.0) h.apply("A", [&](Deck& d) { return applySeek(d, s.seekSeconds, nullptr); });
+        h.play("A");
+        h.render(256);
+        h.apply("A", [&](Deck& d) { return applyFade(d, 40, 0.25, 48000, h.frameClock + 100); });
+        for (int buffer = 0; buffer < 24; ++buffer) {
+            const Deck before = h.pulled("A");
+            const std::uint64_t clock = h.frameClock;
+            const auto out = h.render(256, 256);
+            double peak[2] = {0.0, 0.0}, sum[2] = {0.0, 0.0};
+            double trackPeak[2] = {0.0, 0.0}, trackSum[2] = {0.0, 0.0};
+            for (std::uint32_t i = 0; i < 256; ++i) {
+                const double p = before.positionFrames + i * step;
+                const auto i0 = static_cast<std::uint64_t>(p);
+                const double frac = p - static_cast<double>(i0);
+                double volume = before.state.deckVolume;
+                // The track meter follows the fade's shape while it runs (it
+                // starts at volume 1, the larger end point), then the track.
+                double trackFactor = 1.0;
+                if (before.fadeActive) {
+                    const std::uint64_t at = clock + i;
+                    const double t = at <= before.fadeStartFrame
+                                         ? 0.0
+                                         : static_cast<double>(at - before.fadeStartFrame) / before.fadeDurationFrames;
+                    const double u = 1.0 - std::min(t, 1.0);
+                    volume = before.fadeFrom + (1.0 - u * u * u) * (before.fadeTarget - before.fadeFrom);
+                    if (t < 1.0) trackFactor = volume;
+                }
+                const double gain = 0.8 * volume;
+                for (int c = 0; c < 2; ++c) {
+                    const double s0 = track[i0 * 2 + c], s1 = track[i0 * 2 + 2 + c];
+                    const double x = static_cast<float>(s0 + (s1 - s0) * frac);
+                    const double expected = x * gain;
+                    ASSERT_NEAR(out[i * 2 + c], expected, 1e-6 * std::abs(expected) + 1e-7)
+                        << "buffer " << buffer << ", frame " << i << ", channel " << c;
+                    peak[c] = std::max(peak[c], std::abs(expected));
+                    sum[c] += expected * expected;
+                    const double track = x * 0.8 * trackFactor;
+                    trackPeak[c] = std::max(trackPeak[c], std::abs(track));
+                    trackSum[c] += track * track;
+                }
+            }
+            const DeckState& state = h.pulled("A").state;
+            for (const auto& [m, p, s] : {std::tuple{state.meter, peak, sum}, std::tuple{state.trackMeter, trackPeak, trackSum}}) {
+                EXPECT_NEAR(m.peakL, p[0], 1e-6 * p[0]) << "buffer " << buffer;
+                EXPECT_NEAR(m.peakR, p[1], 1e-6 * p[1]) << "buffer " << buffer;
+                EXPECT_NEAR(m.rmsL, std::sqrt(s[0] / 256), 1e-5 * std::sqrt(s[0] / 256)) << "buffer " << buffer;
+                EXPECT_NEAR(m.rmsR, std::sqrt(s[1] / 256), 1e-5 * std::sqrt(s[1] / 256)) << "buffer " << buffer;
+            }
+        }
+    }
+}
+
+// A track whose last frames fall on whole positions plays to its end on both
+// kernels, with the right last samples and nothing read past the end.
+TEST(MixRender, WholeFramePositionsUpToTheEnd) {
+    // 44101 frames at 44.1 kHz on 48 kHz: frame 48000 sits exactly on the last one.
+    auto ramp = test::makeSamples(44101, 2, [](std::uint64_t f, int c) {
+        return static_cast<float>((c == 0 ? 1.0 : -1.0) * static_cast<double>(f) * 1e-5);
+    });
+    for (bool vector : {false, true}) {
+        SCOPED_TRACE(vector ? "vector" : "portable");
+        setVectorRender(vector);
+        DeckHarness h(48000);
+        h.setLimiter(false, 0.98);
+        h.load("A", makePcm(44100, 2, ramp));
+        h.play("A");
+        const auto out = h.render(48256, 256);
+        setVectorRender(true);
+        // Frames 48000 and 48001 (clamped) are the last; 48002 would be past the end.
+        for (std::size_t n : {160U, 47840U, 47999U, 48000U, 48001U}) {
+            const double pos = std::min(n * (44100.0 / 48000.0), 44100.0);
+            EXPECT_NEAR(at(out, 2, n, 0), pos * 1e-5, 1e-6) << "frame " << n;
+            EXPECT_NEAR(at(out, 2, n, 1), -pos * 1e-5, 1e-6) << "frame " << n;
+        }
+        EXPECT_EQ(at(out, 2, 48002, 0), 0.0f);
+        EXPECT_FALSE(h.pulled("A").state.playing);
     }
 }
 
