@@ -59,7 +59,17 @@ row('Streaming deck load (2 h FLAC), ms', f(streaming.streamedMs), 'decoded 1-mi
 row('Streaming deck audio memory, MiB', f(streaming.ringMiB), 'decoded 1-minute deck (resident growth)',
   f(streaming.decodedGrowthMiB), f(streaming.ringMiB / Math.max(streaming.decodedGrowthMiB, 1e-9)) + 'x',
   '< 2 MiB', streaming.ringMiB < 2 && streaming.streamedGrowthMiB < 2);
-row('Callback p99.99 / max on the JACK dummy device', 'not run', '-', '-', '-', 'p99.99 <= 15 % of budget', false);
+const soakFigure = 'Callback p99.99 on JACK dummy, 8 decks at 128 frames, 2 analyses running, % of budget';
+const soakText = fs.existsSync(path.join(dir, 'callback.json')) ? read('callback.json').trim() : '';
+if (soakText) {
+  const soak = JSON.parse(soakText);
+  row(soakFigure, f(soak.p9999BudgetPercent), `(no peer) max and xruns over ${f(soak.seconds, 0)} s`,
+    `max ${f(soak.maxMs, 3)} ms (${f(soak.maxMs / soak.budgetMs * 100, 1)} %), ${soak.xruns} xruns`,
+    `${f(soak.p9999Ms, 3)} of ${f(soak.budgetMs, 3)} ms`, '<= 15 %, 0 xruns',
+    soak.p9999BudgetPercent <= 15 && soak.xruns === 0);
+} else {
+  row(soakFigure, 'not run', '-', '-', '-', '<= 15 %, 0 xruns', false);
+}
 
 const cpu = (fs.readFileSync('/proc/cpuinfo', 'utf8').match(/model name\s*:\s*(.*)/) || [])[1] || os.cpus()[0].model;
 console.log(`${new Date().toISOString().slice(0, 10)}, ${cpu}, ${os.cpus().length} cores${avx2 ? ', AVX2+FMA' : ''}`);

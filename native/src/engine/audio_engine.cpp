@@ -61,6 +61,7 @@ EngineConfig AudioEngine::initialize(const EngineConfig& requested) {
     requestedBufferSize_ = clamped.bufferSize;
     avgCallbackMs_ = 0.0;
     maxCallbackMs_ = 0.0;
+    callbackTimes_.reset();
     callbackOverloadCount_ = 0;
     limiterEngagedCount_ = 0;
     showCriticalMode_ = clamped.showCriticalMode;

@@ -17,6 +17,7 @@
 #include "engine/engine_config.hpp"
 #include "engine/runtime_info.hpp"
 #include "realtime/reclaim_domain.hpp"
+#include "realtime/time_histogram.hpp"
 
 namespace velmora {
 
@@ -82,6 +83,8 @@ public:
                        double currentTime, bool timeInfoPresent, unsigned long statusFlags) noexcept;
 
     std::uint64_t frameClock() const { return frameClock_.load(); }
+    // Every timed callback since the last initialize, for tail percentiles.
+    TimeHistogram::Snapshot callbackTimes() const { return callbackTimes_.snapshot(); }
     ReclaimDomain& reclaimDomain() { return reclaim_; }
     std::mutex& engineLock() { return engineLock_; }
 
@@ -129,6 +132,7 @@ private:
     std::atomic<double> avgCallbackMs_{0.0};
     std::atomic<double> maxCallbackMs_{0.0};
     std::atomic<std::uint64_t> callbackOverloadCount_{0};
+    TimeHistogram callbackTimes_;
     std::atomic<std::uint64_t> limiterEngagedCount_{0};
     std::atomic<std::uint64_t> deviceRestartCount_{0};
     std::atomic<bool> showCriticalMode_{false};

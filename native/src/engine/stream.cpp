@@ -269,8 +269,10 @@ int AudioEngine::streamCallback(float* out, unsigned long frames, double outputB
     if (timeInfoPresent)
         outputLatencyMs_.store(std::max(0.0, (outputBufferDacTime - currentTime) * 1000.0),
                                std::memory_order_relaxed);
-    const double elapsedMs =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    const double elapsedMs = std::chrono::duration<double, std::milli>(elapsed).count();
+    callbackTimes_.record(static_cast<std::uint64_t>(
+        std::max<std::int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count(), 0)));
     const double budgetMs = static_cast<double>(frames) * 1000.0 /
                             std::max(sampleRate_.load(std::memory_order_relaxed), kMinSampleRate);
     const double average = avgCallbackMs_.load(std::memory_order_relaxed);

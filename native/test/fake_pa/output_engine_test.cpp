@@ -390,11 +390,22 @@ TEST_F(OutputEngineTest, CallbackTimingStatistics) {
     EXPECT_GE(info.maxCallbackMs, first);
     EXPECT_LE(info.avgCallbackMs, info.maxCallbackMs);
     EXPECT_EQ(info.callbackOverloadCount, 0u);
+    // Every timed callback lands in the histogram; its top bucket holds the maximum.
+    const TimeHistogram::Snapshot times = engine->callbackTimes();
+    EXPECT_EQ(times.total, 51u);
+    EXPECT_GE(times.percentileNs(100) / 1e6, info.maxCallbackMs);
+    EXPECT_LE(times.percentileNs(100) / 1e6, info.maxCallbackMs * (1.0 + 1.0 / 64) + 1e-6);
     // A rate so high that any callback overruns its budget.
     Access::setSampleRate(*engine, 2'000'000'000);
     fakepa::runCallback(out.data(), 64, 0, &time);
     EXPECT_EQ(engine->snapshotRuntimeInfo().callbackOverloadCount, 1u);
     EXPECT_EQ(engine->snapshotRuntimeInfo().streamHealth, "warning");
+    // initialize starts every statistic afresh.
+    engine->initialize(cfg("standard", "2"));
+    info = engine->snapshotRuntimeInfo();
+    EXPECT_EQ(info.maxCallbackMs, 0.0);
+    EXPECT_EQ(info.callbackOverloadCount, 0u);
+    EXPECT_EQ(engine->callbackTimes().total, 0u);
 }
 
 TEST_F(OutputEngineTest, HealthVerdicts) {
