@@ -39,9 +39,8 @@ void onMetadata(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* metadata
         BlockEnergyBuilder(sink->buffer->channels, blockEnergyFrames(sink->buffer->sampleRate));
     // A damaged header can state any length: believed only as far as the
     // file could hold it, as libsndfile's path does.
-    constexpr std::uint64_t kSamplesPerFileByte = 64;
     const std::uint64_t plausible =
-        std::max<std::uint64_t>(sink->fileBytes, 1) * kSamplesPerFileByte;
+        std::max<std::uint64_t>(sink->fileBytes, 1) * kMaxSamplesPerFileByte;
     const std::uint64_t stated = info.total_samples * info.channels;
     if (stated > 0 && stated <= plausible) {
         try {  // nothing may unwind through libFLAC; the vectors grow anyway

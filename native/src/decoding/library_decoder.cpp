@@ -89,10 +89,9 @@ PcmBufferPtr readDecodedFrames(SNDFILE* file, const SF_INFO& info, std::uint64_t
     const auto channels = static_cast<std::size_t>(info.channels);
     std::vector<float>& samples = buffer->samples;
     sf_count_t framesRead = 0;
-    constexpr std::uint64_t kSamplesPerFileByte = 64;  // far above any codec's expansion
     const bool believable =
         info.frames > 0 && static_cast<std::uint64_t>(info.frames) <=
-                               std::max<std::uint64_t>(fileBytes, 1) * kSamplesPerFileByte / channels;
+                               std::max<std::uint64_t>(fileBytes, 1) * kMaxSamplesPerFileByte / channels;
 
     BlockEnergyBuilder energy(info.channels, blockEnergyFrames(info.samplerate));
 
@@ -171,15 +170,16 @@ PcmBufferPtr decodeWithLibrary(const std::string& path, std::string& message) {
     }
     // libsndfile reads FLAC through libFLAC too, with an integer-to-float pass
     // after it; straight from libFLAC the frames are scaled as they arrive.
+    const std::uint64_t fileBytes = platform::fileSize(path).value_or(0);
     if (extension == "flac") {
-        if (PcmBufferPtr buffer = decodeFlacStream(path, platform::fileSize(path).value_or(0))) {
+        if (PcmBufferPtr buffer = decodeFlacStream(path, fileBytes)) {
             message.clear();
             return buffer;
         }
     }
     SF_INFO info{};
     SndfileHandle file(sf_open(path.c_str(), SFM_READ, &info));
-    if (file) return readDecodedFrames(file.get(), info, platform::fileSize(path).value_or(0), message);
+    if (file) return readDecodedFrames(file.get(), info, fileBytes, message);
 
     const std::string fileError = sf_strerror(nullptr);
     message = "miniaudio decode init failed: " + fileError;

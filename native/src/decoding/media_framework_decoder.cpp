@@ -253,7 +253,8 @@ PcmBufferPtr decodeWithMediaFramework(const std::string& path, std::string& mess
         const double claimed = (static_cast<double>(format->duration) / AV_TIME_BASE * codec->sample_rate + 8192.0) *
                                codec->ch_layout.nb_channels;
         const std::int64_t fileBytes = format->pb != nullptr ? avio_size(format->pb) : -1;
-        const double plausible = fileBytes > 0 ? static_cast<double>(fileBytes) * 64.0 : 0.0;
+        const double plausible =
+            fileBytes > 0 ? static_cast<double>(fileBytes) * static_cast<double>(kMaxSamplesPerFileByte) : 0.0;
         if (claimed > 0.0 && claimed < 9.0e15)
             converter.reserve(static_cast<std::size_t>(std::min(claimed, plausible)));
     }

@@ -7,6 +7,11 @@
 
 namespace velmora {
 
+// A decoder's header is believed only up to this many samples per byte of
+// file (far above any codec's expansion): a damaged header must not size a
+// buffer beyond what its file could hold.
+inline constexpr std::uint64_t kMaxSamplesPerFileByte = 64;
+
 // One decoded track: interleaved float samples at the file's own rate and
 // channel count. Immutable once published; shared by reference counting.
 struct PcmBuffer {
