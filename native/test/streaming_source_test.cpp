@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <limits>
 #include <thread>
 
 #include "decoding/streaming_source.hpp"
@@ -237,6 +238,46 @@ TEST(StreamingRender, OverstatedDurationEndsAtTheRealEnd) {
     const Deck& d = h.pulled("A");
     EXPECT_FALSE(d.state.playing);
     EXPECT_LE(h.drops.load(), 1U);
+}
+
+// Cue-outs and durations too large for a frame count play on, as a decoded
+// deck given the same track does.
+TEST(StreamingRender, HugeCueOutOrDurationPlaysLikeADecodedDeck) {
+    TempDir dir;
+    const std::string path = writeRamp(dir, "ramp.wav", kRate, 2);
+    const std::vector<float> decoded = test::makeSamples(kRate, 2, [](std::uint64_t f, int c) {
+        return c == 0 ? rampValue(f) : -rampValue(f);
+    });
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const struct {
+        const char* name;
+        double cueOut;
+        double duration;  // stands in for a file of unknown length when > 0
+    } cases[] = {
+        {"infinite cue-out", kInf, 0.0},
+        {"cue-out beyond 2^64 frames", 4e14, 0.0},
+        {"largest cue-out", std::numeric_limits<double>::max(), 0.0},
+        {"duration beyond 2^64 frames", 0.0, 1e300},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TrackDescriptor track = trackAt(path);
+        track.cueOut = c.cueOut;
+        std::string message;
+        auto s = openStreamingSource(track, kRate, message);
+        ASSERT_TRUE(s);
+        if (c.duration > 0.0) s->durationSeconds = c.duration;
+        test::DeckHarness streamed, plain;
+        streamed.loadSource("A", s, track);
+        plain.load("A", test::makePcm(kRate, 2, decoded), track);
+        for (test::DeckHarness* h : {&streamed, &plain}) h->play("A");
+        for (int buffer = 0; buffer < 8; ++buffer) {
+            refillStreamingSource(s.get(), StreamingSource::kRefillTargetFrames, message);
+            ASSERT_EQ(streamed.render(512), plain.render(512)) << "buffer " << buffer;
+        }
+        EXPECT_TRUE(streamed.pulled("A").state.playing);
+        EXPECT_DOUBLE_EQ(streamed.pulled("A").state.positionSeconds, 4096.0 / kRate);
+    }
 }
 
 // Seeks hammered from one thread while another renders and a third refills:

@@ -127,6 +127,16 @@ void adoptPublication(DeckRuntime& rt, const DeckPublication& p) noexcept {
     }
 }
 
+// Whole frames in `seconds` at `rate`. Times past any frame count (an
+// infinite cue-out, an absurd declared duration) saturate: a float to integer
+// conversion out of range is undefined.
+std::uint64_t framesIn(double rate, double seconds) noexcept {
+    const double frames = rate * seconds;
+    if (!(frames > 0.0)) return 0;
+    if (frames >= 0x1p64) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(frames);
+}
+
 void endOfTrack(DeckRuntime& rt, const DeckPublication& p, double positionFrames) noexcept {
     rt.playing.store(false, std::memory_order_relaxed);
     rt.paused.store(false, std::memory_order_relaxed);
@@ -905,8 +915,8 @@ void renderFromStream(const RenderContext& ctx, DeckRuntime& rt, const DeckPubli
         return;
     }
     std::uint64_t endFrame = std::numeric_limits<std::uint64_t>::max();
-    if (source.durationSeconds > 0.0) endFrame = static_cast<std::uint64_t>(sr * source.durationSeconds);
-    if (p.cueOutSeconds > 0.0) endFrame = std::min(endFrame, static_cast<std::uint64_t>(sr * p.cueOutSeconds));
+    if (source.durationSeconds > 0.0) endFrame = framesIn(static_cast<double>(sr), source.durationSeconds);
+    if (p.cueOutSeconds > 0.0) endFrame = std::min(endFrame, framesIn(static_cast<double>(sr), p.cueOutSeconds));
 
     std::uint64_t read = source.readIndex.load(std::memory_order_relaxed);
     std::uint64_t playFrame = source.playFrame.load(std::memory_order_relaxed);
