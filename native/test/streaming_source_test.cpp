@@ -280,8 +280,9 @@ TEST(StreamingRender, HugeCueOutOrDurationPlaysLikeADecodedDeck) {
     }
 }
 
-// Seeks hammered from one thread while another renders and a third refills:
-// every sample the render outputs belongs to the position it reports.
+// Seeks and rate changes hammered from one thread while another renders and a
+// third refills: every sample the render outputs belongs to the position it
+// reports.
 TEST(ConcurrentStreaming, SeekRefillAndRender) {
     TempDir dir;
     const std::string path = writeRamp(dir, "ramp.wav", 20 * kRate, 1);
@@ -330,6 +331,11 @@ TEST(ConcurrentStreaming, SeekRefillAndRender) {
         }
     });
     for (int i = 0; i < 3000; ++i) {
+        // A rate change and back: the render skips the ring while it runs at 44.1 kHz.
+        if (i % 10 == 0) {
+            followOutputRate(s.get(), 44100, 256);
+            followOutputRate(s.get(), kRate, 256);
+        }
         seekStreamingSource(s.get(), (i * 7919 % 18000) / 1000.0, 256);
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }

@@ -899,7 +899,6 @@ void renderFromStream(const RenderContext& ctx, DeckRuntime& rt, const DeckPubli
                       StreamingSource& source, std::uint32_t frameCount, float* out, int outChannels,
                       std::uint64_t frameClockAtStart) noexcept {
     const std::uint64_t ch = static_cast<std::uint64_t>(std::max(source.channels, 1));
-    const std::uint64_t sr = static_cast<std::uint64_t>(std::max(source.sampleRate, 1));
     const std::uint64_t size = source.ringSamples();
     auto countDrop = [&] {
         if (ctx.callbackDropCount != nullptr) ctx.callbackDropCount->fetch_add(1, std::memory_order_relaxed);
@@ -914,6 +913,15 @@ void renderFromStream(const RenderContext& ctx, DeckRuntime& rt, const DeckPubli
         publishZeroMeters(rt);
         return;
     }
+    // A ring at another rate than the output would play at the wrong speed;
+    // the output thread is about to move it to this rate.
+    const std::int32_t ringRate = source.sampleRate.load(std::memory_order_relaxed);
+    if (ringRate != std::max(ctx.streamSampleRate, 8000)) {
+        source.endRender();
+        publishZeroMeters(rt);
+        return;
+    }
+    const std::uint64_t sr = static_cast<std::uint64_t>(std::max(ringRate, 1));
     std::uint64_t endFrame = std::numeric_limits<std::uint64_t>::max();
     if (source.durationSeconds > 0.0) endFrame = framesIn(static_cast<double>(sr), source.durationSeconds);
     if (p.cueOutSeconds > 0.0) endFrame = std::min(endFrame, framesIn(static_cast<double>(sr), p.cueOutSeconds));

@@ -105,8 +105,10 @@ void AudioEngine::refillAllStreamingSources() {
             if (deck.state.loaded && deck.source) sources.push_back(deck.source);
     }
     std::string ignored;
-    for (const StreamingSourcePtr& source : sources)
+    for (const StreamingSourcePtr& source : sources) {
+        followOutputRate(source.get(), sampleRate_.load(), requestedBufferSize_.load());
         refillStreamingSource(source.get(), StreamingSource::kRefillTargetFrames, ignored);
+    }
 }
 
 }  // namespace velmora
