@@ -57,14 +57,24 @@ protected:
     AudioEngine engine;
 };
 
+// Also with buffers larger than the render's 4096 frames.
 TEST_F(SilentEngine, PlayingDeckAdvancesAtRealTime) {
-    AudioEngineTestAccess::loadPlaying(engine, "A", constantTrack(60));
-    const double start = engine.getDeckState("A").positionSeconds;
-    const auto wallStart = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(1500ms);
-    const double advanced = engine.getDeckState("A").positionSeconds - start;
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
-    EXPECT_NEAR(advanced / wall, 1.0, 0.03);
+    for (const std::int32_t bufferSize : {480, 8192}) {
+        SCOPED_TRACE(bufferSize);
+        EngineConfig config;
+        config.backend = "asio";
+        config.bufferSize = bufferSize;
+        engine.initialize(config);
+        AudioEngineTestAccess::loadPlaying(engine, "A", constantTrack(60));
+        const double start = engine.getDeckState("A").positionSeconds;
+        const auto wallStart = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(1500ms);
+        const double advanced = engine.getDeckState("A").positionSeconds - start;
+        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+        // Positions move a buffer at a time, at most 4096 frames.
+        EXPECT_NEAR(advanced, wall, 0.03 * wall + std::min(bufferSize, 4096) / 48000.0);
+        EXPECT_EQ(engine.snapshotRuntimeInfo().xrunCount, 0U);
+    }
 }
 
 TEST_F(SilentEngine, UpdateTrackKeepsAPlayingDeckAtItsPosition) {
