@@ -7,7 +7,7 @@ export interface EngineConfigRequest {
   backend?: string;
   /** Raised to 8000 when lower. Default 48000. */
   sampleRate?: number;
-  /** Frames per buffer; raised to 64 (standard) or 1 (ASIO). Default 256. */
+  /** Frames per buffer; raised to 64 (standard) or 1 (ASIO), lowered to 65536. Default 256. */
   bufferSize?: number;
   /** A device `id` from `getDevices`, `'default'` or `''` for the default output. Default `'default'`. */
   deviceId?: string;

@@ -29,6 +29,9 @@ struct AudioEngineTestAccess {
         engine.decks_.publishDeck(deck, kPublishAll);
         engine.renderChannels_ = engine.decks_.rebuildMixList(engine.requiredChannels_);
     }
+    // What the output thread does every pass, and what an open at another rate does.
+    static void refillStreams(AudioEngine& engine) { engine.refillAllStreamingSources(); }
+    static void setOutputRate(AudioEngine& engine, std::int32_t rate) { engine.sampleRate_ = rate; }
 };
 
 namespace {
@@ -54,14 +57,24 @@ protected:
     AudioEngine engine;
 };
 
+// Also with buffers larger than the render's 4096 frames.
 TEST_F(SilentEngine, PlayingDeckAdvancesAtRealTime) {
-    AudioEngineTestAccess::loadPlaying(engine, "A", constantTrack(60));
-    const double start = engine.getDeckState("A").positionSeconds;
-    const auto wallStart = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(1500ms);
-    const double advanced = engine.getDeckState("A").positionSeconds - start;
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
-    EXPECT_NEAR(advanced / wall, 1.0, 0.03);
+    for (const std::int32_t bufferSize : {480, 8192}) {
+        SCOPED_TRACE(bufferSize);
+        EngineConfig config;
+        config.backend = "asio";
+        config.bufferSize = bufferSize;
+        engine.initialize(config);
+        AudioEngineTestAccess::loadPlaying(engine, "A", constantTrack(60));
+        const double start = engine.getDeckState("A").positionSeconds;
+        const auto wallStart = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(1500ms);
+        const double advanced = engine.getDeckState("A").positionSeconds - start;
+        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+        // Positions move a buffer at a time, at most 4096 frames.
+        EXPECT_NEAR(advanced, wall, 0.03 * wall + std::min(bufferSize, 4096) / 48000.0);
+        EXPECT_EQ(engine.snapshotRuntimeInfo().xrunCount, 0U);
+    }
 }
 
 TEST_F(SilentEngine, UpdateTrackKeepsAPlayingDeckAtItsPosition) {
@@ -150,6 +163,62 @@ TEST_F(SilentEngine, ReinitializeKeepsDecksAndCountsARestart) {
     engine.shutdown();
     engine.initialize(config);
     EXPECT_EQ(engine.snapshotRuntimeInfo().deviceRestartCount, 1U);
+}
+
+// A streamed deck follows the output rate when it changes (initialize at
+// another rate, a device that forces one), from where it was.
+TEST(StreamingEngine, StreamedDeckFollowsTheOutputRate) {
+    using Access = AudioEngineTestAccess;
+    AudioEngine engine;  // no stream and no threads: the test renders
+    test::TempDir dir;
+    // A 44.1 kHz ramp: at 44.1 kHz it plays unresampled, to the bit.
+    auto ramp = [](std::uint64_t f) { return static_cast<float>(f % 65536) / 65536.0f; };
+    TrackDescriptor track;
+    track.path = dir.file("ramp44.wav");
+    ASSERT_TRUE(test::writeWav(track.path, test::makeSamples(44100 * 2, 2, [&](std::uint64_t f, int c) {
+        return c == 0 ? ramp(f) : -ramp(f);
+    }), 2, 44100, SF_FORMAT_FLOAT));
+    std::string message;
+    StreamingSourcePtr source = openStreamingSource(track, 48000, message);
+    ASSERT_TRUE(source) << message;
+    Access::loadPlaying(engine, "S", nullptr, track, source);
+    // The left channel of `buffers` buffers, refilled as the output thread does.
+    auto play = [&](int buffers) {
+        std::vector<float> out(256 * 2), left;
+        for (int b = 0; b < buffers; ++b) {
+            Access::refillStreams(engine);
+            EXPECT_TRUE(engine.renderBuffer(out.data(), 256, 2));
+            for (std::size_t k = 0; k < 256; ++k) left.push_back(out[k * 2]);
+        }
+        return left;
+    };
+    play(20);
+    EXPECT_DOUBLE_EQ(engine.getDeckState("S").positionSeconds, 5120.0 / 48000);
+
+    // Until the output thread has moved it, the deck waits in silence.
+    Access::setOutputRate(engine, 44100);
+    std::vector<float> waiting(256 * 2, 1.0f);
+    engine.renderBuffer(waiting.data(), 256, 2);
+    EXPECT_EQ(waiting, std::vector<float>(256 * 2, 0.0f));
+    EXPECT_DOUBLE_EQ(engine.getDeckState("S").positionSeconds, 5120.0 / 48000);
+
+    // 5120 frames at 48 kHz are frame 4704 at 44.1 kHz.
+    const std::vector<float> at44 = play(20);
+    for (std::size_t i = 0; i < at44.size(); ++i) ASSERT_EQ(at44[i], ramp(4704 + i)) << "frame " << i;
+    EXPECT_DOUBLE_EQ(engine.getDeckState("S").positionSeconds, (4704.0 + 5120) / 44100);
+
+    // Back to 48 kHz: frame 9824 at 44.1 kHz is 10693 (10692.97); the deck
+    // plays what the reader makes from there.
+    ResamplingReader reader;
+    ASSERT_TRUE(reader.open(track.path, 48000));
+    ASSERT_TRUE(reader.seek(10693));
+    std::vector<float> expected(5120 * 2);
+    ASSERT_EQ(reader.read(expected.data(), 5120), 5120U);
+    Access::setOutputRate(engine, 48000);
+    const std::vector<float> at48 = play(20);
+    for (std::size_t i = 0; i < at48.size(); ++i) ASSERT_EQ(at48[i], expected[i * 2]) << "frame " << i;
+    EXPECT_DOUBLE_EQ(engine.getDeckState("S").positionSeconds, (10693.0 + 5120) / 48000);
+    EXPECT_EQ(engine.snapshotRuntimeInfo().callbackDropCount, 0U);
 }
 
 // One thread drives every control operation as fast as it can while the

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <limits>
 #include <thread>
 
 #include "decoding/streaming_source.hpp"
@@ -239,8 +240,49 @@ TEST(StreamingRender, OverstatedDurationEndsAtTheRealEnd) {
     EXPECT_LE(h.drops.load(), 1U);
 }
 
-// Seeks hammered from one thread while another renders and a third refills:
-// every sample the render outputs belongs to the position it reports.
+// Cue-outs and durations too large for a frame count play on, as a decoded
+// deck given the same track does.
+TEST(StreamingRender, HugeCueOutOrDurationPlaysLikeADecodedDeck) {
+    TempDir dir;
+    const std::string path = writeRamp(dir, "ramp.wav", kRate, 2);
+    const std::vector<float> decoded = test::makeSamples(kRate, 2, [](std::uint64_t f, int c) {
+        return c == 0 ? rampValue(f) : -rampValue(f);
+    });
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const struct {
+        const char* name;
+        double cueOut;
+        double duration;  // stands in for a file of unknown length when > 0
+    } cases[] = {
+        {"infinite cue-out", kInf, 0.0},
+        {"cue-out beyond 2^64 frames", 4e14, 0.0},
+        {"largest cue-out", std::numeric_limits<double>::max(), 0.0},
+        {"duration beyond 2^64 frames", 0.0, 1e300},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TrackDescriptor track = trackAt(path);
+        track.cueOut = c.cueOut;
+        std::string message;
+        auto s = openStreamingSource(track, kRate, message);
+        ASSERT_TRUE(s);
+        if (c.duration > 0.0) s->durationSeconds = c.duration;
+        test::DeckHarness streamed, plain;
+        streamed.loadSource("A", s, track);
+        plain.load("A", test::makePcm(kRate, 2, decoded), track);
+        for (test::DeckHarness* h : {&streamed, &plain}) h->play("A");
+        for (int buffer = 0; buffer < 8; ++buffer) {
+            refillStreamingSource(s.get(), StreamingSource::kRefillTargetFrames, message);
+            ASSERT_EQ(streamed.render(512), plain.render(512)) << "buffer " << buffer;
+        }
+        EXPECT_TRUE(streamed.pulled("A").state.playing);
+        EXPECT_DOUBLE_EQ(streamed.pulled("A").state.positionSeconds, 4096.0 / kRate);
+    }
+}
+
+// Seeks and rate changes hammered from one thread while another renders and a
+// third refills: every sample the render outputs belongs to the position it
+// reports.
 TEST(ConcurrentStreaming, SeekRefillAndRender) {
     TempDir dir;
     const std::string path = writeRamp(dir, "ramp.wav", 20 * kRate, 1);
@@ -272,23 +314,30 @@ TEST(ConcurrentStreaming, SeekRefillAndRender) {
         DeckRuntime& rt = *deck.runtime;
         std::uint64_t clock = 0;
         while (!stop.load()) {
-            const std::uint64_t startFrame = s->playFrame.load();
             renderMix(context, registry.loadMixList(), 256, out.data(), 2, clock);
             clock += 256;
-            const std::uint64_t endFrame = static_cast<std::uint64_t>(rt.positionFrames.load());
-            // Frames the render consumed map one to one onto the ring's content.
-            if (endFrame >= startFrame && endFrame - startFrame <= 256) {
-                for (std::uint64_t i = 0; i < endFrame - startFrame; ++i) {
-                    if (out[i * 2] != rampValue(startFrame + i)) {
-                        ADD_FAILURE() << "sample from the wrong position at frame " << startFrame + i;
-                        return;
-                    }
+            // The frames this buffer played (every ramp value is at least
+            // 0.5; an underrun or a skipped buffer leaves zeros) end where the
+            // render says its playhead is, and match the ring one to one.
+            std::uint64_t played = 0;
+            while (played < 256 && out[played * 2] != 0.0f) ++played;
+            const auto endFrame = static_cast<std::uint64_t>(rt.positionFrames.load());
+            for (std::uint64_t i = 0; i < played; ++i) {
+                if (out[i * 2] != rampValue(endFrame - played + i)) {
+                    ADD_FAILURE() << "sample from the wrong position at frame " << endFrame - played + i;
+                    return;
                 }
-                checkedFrames += static_cast<long>(endFrame - startFrame);
             }
+            checkedFrames += static_cast<long>(played);
         }
     });
     for (int i = 0; i < 3000; ++i) {
+        // A rate change and back (to the same frame): the render skips the
+        // ring while it runs at 96 kHz.
+        if (i % 10 == 0) {
+            followOutputRate(s.get(), 2 * kRate, 256);
+            followOutputRate(s.get(), kRate, 256);
+        }
         seekStreamingSource(s.get(), (i * 7919 % 18000) / 1000.0, 256);
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }

@@ -9,7 +9,7 @@ namespace velmora {
 
 std::int32_t Deck::audioSampleRate() const {
     if (pcm && pcm->sampleRate > 0) return pcm->sampleRate;
-    if (source && source->sampleRate > 0) return source->sampleRate;
+    if (const std::int32_t rate = source ? source->sampleRate.load() : 0; rate > 0) return rate;
     return 0;
 }
 

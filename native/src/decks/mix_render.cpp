@@ -127,6 +127,16 @@ void adoptPublication(DeckRuntime& rt, const DeckPublication& p) noexcept {
     }
 }
 
+// Whole frames in `seconds` at `rate`. Times past any frame count (an
+// infinite cue-out, an absurd declared duration) saturate: a float to integer
+// conversion out of range is undefined.
+std::uint64_t framesIn(double rate, double seconds) noexcept {
+    const double frames = rate * seconds;
+    if (!(frames > 0.0)) return 0;
+    if (frames >= 0x1p64) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(frames);
+}
+
 void endOfTrack(DeckRuntime& rt, const DeckPublication& p, double positionFrames) noexcept {
     rt.playing.store(false, std::memory_order_relaxed);
     rt.paused.store(false, std::memory_order_relaxed);
@@ -889,7 +899,6 @@ void renderFromStream(const RenderContext& ctx, DeckRuntime& rt, const DeckPubli
                       StreamingSource& source, std::uint32_t frameCount, float* out, int outChannels,
                       std::uint64_t frameClockAtStart) noexcept {
     const std::uint64_t ch = static_cast<std::uint64_t>(std::max(source.channels, 1));
-    const std::uint64_t sr = static_cast<std::uint64_t>(std::max(source.sampleRate, 1));
     const std::uint64_t size = source.ringSamples();
     auto countDrop = [&] {
         if (ctx.callbackDropCount != nullptr) ctx.callbackDropCount->fetch_add(1, std::memory_order_relaxed);
@@ -904,9 +913,18 @@ void renderFromStream(const RenderContext& ctx, DeckRuntime& rt, const DeckPubli
         publishZeroMeters(rt);
         return;
     }
+    // A ring at another rate than the output would play at the wrong speed;
+    // the output thread is about to move it to this rate.
+    const std::int32_t ringRate = source.sampleRate.load(std::memory_order_relaxed);
+    if (ringRate != std::max(ctx.streamSampleRate, 8000)) {
+        source.endRender();
+        publishZeroMeters(rt);
+        return;
+    }
+    const std::uint64_t sr = static_cast<std::uint64_t>(std::max(ringRate, 1));
     std::uint64_t endFrame = std::numeric_limits<std::uint64_t>::max();
-    if (source.durationSeconds > 0.0) endFrame = static_cast<std::uint64_t>(sr * source.durationSeconds);
-    if (p.cueOutSeconds > 0.0) endFrame = std::min(endFrame, static_cast<std::uint64_t>(sr * p.cueOutSeconds));
+    if (source.durationSeconds > 0.0) endFrame = framesIn(static_cast<double>(sr), source.durationSeconds);
+    if (p.cueOutSeconds > 0.0) endFrame = std::min(endFrame, framesIn(static_cast<double>(sr), p.cueOutSeconds));
 
     std::uint64_t read = source.readIndex.load(std::memory_order_relaxed);
     std::uint64_t playFrame = source.playFrame.load(std::memory_order_relaxed);

@@ -22,8 +22,8 @@ bool hasUsableAudio(const Deck& deck) {
 void reposition(Deck& deck, double seconds, const SourceSeek& seekSource) {
     if (deck.pcm && deck.pcm->sampleRate > 0) {
         deck.positionFrames = deck.pcm->sampleRate * seconds;
-    } else if (deck.source && deck.source->sampleRate > 0) {
-        deck.positionFrames = deck.source->sampleRate * seconds;
+    } else if (const std::int32_t rate = deck.source ? deck.source->sampleRate.load() : 0; rate > 0) {
+        deck.positionFrames = rate * seconds;
     } else {
         deck.positionFrames = 0.0;
     }

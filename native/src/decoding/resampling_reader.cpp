@@ -87,17 +87,34 @@ bool ResamplingReader::open(const std::string& path, std::int32_t outputRate) {
     const bool known = info.frames > 0 && info.frames < std::numeric_limits<sf_count_t>::max();
     fileFrames_ = known ? static_cast<std::uint64_t>(info.frames) : 0;
     lengthFrames_ = known ? convertFrames(fileFrames_, fileRate_, outputRate_) : 0;
-    if (fileRate_ != outputRate_) {
-        try {
-            input_.assign(kInputChunkFrames * static_cast<std::size_t>(channels_), 0.0f);
-        } catch (const std::bad_alloc&) {
-            close();
-            return false;
-        }
-        if (!resetResampler()) {
-            close();
-            return false;
-        }
+    if (fileRate_ != outputRate_ && !(allocateInput() && resetResampler())) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool ResamplingReader::allocateInput() {
+    if (!input_.empty()) return true;
+    try {
+        input_.assign(kInputChunkFrames * static_cast<std::size_t>(channels_), 0.0f);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+bool ResamplingReader::setOutputRate(std::int32_t outputRate, std::uint64_t frame) {
+    if (file_ == nullptr || outputRate <= 0) return false;
+    outputRate_ = outputRate;
+    lengthFrames_ = fileFrames_ > 0 ? convertFrames(fileFrames_, fileRate_, outputRate_) : 0;
+    if (soxr_ != nullptr) soxr_delete(soxr_);
+    soxr_ = nullptr;
+    // seek() builds the resampler for the new ratio. Until a seek succeeds
+    // no frame may come out at the wrong rate.
+    if ((fileRate_ != outputRate_ && !allocateInput()) || !seek(frame)) {
+        readError_ = true;
+        return false;
     }
     return true;
 }
@@ -195,16 +212,17 @@ std::size_t ResamplingReader::read(float* dst, std::size_t frames) {
 bool ResamplingReader::seek(std::uint64_t frame) {
     if (file_ == nullptr) return false;
     if (lengthFrames_ > 0) frame = std::min(frame, lengthFrames_);
+    const bool resampled = fileRate_ != outputRate_;
     const std::uint64_t fileFrame =
-        soxr_ == nullptr ? frame
-                         : static_cast<std::uint64_t>(static_cast<unsigned __int128>(frame) *
-                                                      static_cast<unsigned>(fileRate_) /
-                                                      static_cast<unsigned>(outputRate_));
+        !resampled ? frame
+                   : static_cast<std::uint64_t>(static_cast<unsigned __int128>(frame) *
+                                                static_cast<unsigned>(fileRate_) /
+                                                static_cast<unsigned>(outputRate_));
     if (fileFrame > static_cast<std::uint64_t>(std::numeric_limits<sf_count_t>::max()))
         return false;
     if (sf_seek(file_, static_cast<sf_count_t>(fileFrame), SEEK_SET) < 0) return false;
     readError_ = false;
-    if (soxr_ != nullptr && !resetResampler()) {
+    if (resampled && !resetResampler()) {
         readError_ = true;
         return false;
     }

@@ -2,7 +2,7 @@
 // Reads an audio file through libsndfile and hands out interleaved float
 // frames at a chosen rate, resampled on the fly by libsoxr. Buffers are
 // allocated at open(), so read() and seek() do not allocate (seek recreates
-// the resampler).
+// the resampler; so does a change of output rate).
 
 #include <sndfile.h>
 #include <soxr.h>
@@ -45,8 +45,13 @@ class ResamplingReader {
     // Moves to `frame` (output rate). False when the file cannot seek.
     bool seek(std::uint64_t frame);
 
+    // Switches to another output rate, keeping the file open, and moves to
+    // `frame` at that rate. On failure reads fail until the next good seek.
+    bool setOutputRate(std::int32_t outputRate, std::uint64_t frame);
+
   private:
     bool resetResampler();
+    bool allocateInput();
     std::size_t readResampled(float* dst, std::size_t frames);
     bool fillInput();
 

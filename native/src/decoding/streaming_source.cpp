@@ -32,6 +32,10 @@ std::uint64_t readIntoRing(StreamingSource& s, std::uint64_t frames, bool& faile
 
 double finiteOrZero(double value) { return std::isfinite(value) ? value : 0.0; }
 
+constexpr std::int32_t kMinStreamRate = 8000;
+// Frames beyond any real track; their sample index still fits 64 bits.
+constexpr std::uint64_t kMaxFrame = 1ULL << 50;
+
 // Frame index of a position; positions beyond any real track are capped so
 // the conversion never overflows.
 std::uint64_t frameAt(std::int32_t sampleRate, double seconds) {
@@ -54,7 +58,7 @@ StreamingSourcePtr openStreamingSource(const TrackDescriptor& track, std::int32_
         message = messages::kEmptyTrackPath;
         return nullptr;
     }
-    const std::int32_t rate = std::max(engineSampleRate, 8000);
+    const std::int32_t rate = std::max(engineSampleRate, kMinStreamRate);
     auto decoder = std::make_unique<ResamplingReader>();
     if (!decoder->open(track.path, rate)) {
         message = messages::kStreamingInitFailed;
@@ -62,16 +66,17 @@ StreamingSourcePtr openStreamingSource(const TrackDescriptor& track, std::int32_
     }
     auto source = std::make_shared<StreamingSource>();
     const std::uint64_t length = decoder->lengthFrames();
-    source->sampleRate = decoder->outputRate() > 0 ? decoder->outputRate() : rate;
+    const std::int32_t ringRate = decoder->outputRate() > 0 ? decoder->outputRate() : rate;
+    source->sampleRate = ringRate;
     source->channels = decoder->channels() > 0 ? decoder->channels() : 2;
-    source->durationSeconds = length > 0 ? static_cast<double>(length) / std::max(source->sampleRate, 1)
+    source->durationSeconds = length > 0 ? static_cast<double>(length) / std::max(ringRate, 1)
                                          : std::max(0.0, finiteOrZero(track.duration));
     source->ring.assign(StreamingSource::kRingFrames * static_cast<std::uint64_t>(std::max(source->channels, 1)),
                         0.0f);
     const double cueIn = finiteOrZero(track.cueIn);
     const double start = std::max(0.0, source->durationSeconds <= cueIn ? source->durationSeconds : cueIn);
     if (start > 0.0) {
-        const std::uint64_t frame = frameAt(source->sampleRate, start);
+        const std::uint64_t frame = frameAt(ringRate, start);
         decoder->seek(frame);
         source->playFrame.store(frame);
     }
@@ -122,11 +127,43 @@ void seekStreamingSource(StreamingSource* source, double seconds, std::int32_t r
     if (source == nullptr) return;
     std::lock_guard lock(source->sourceLock);
     if (!source->decoder) return;
-    const std::uint64_t frame = frameAt(source->sampleRate, seconds);
+    const std::uint64_t frame = frameAt(source->sampleRate.load(std::memory_order_relaxed), seconds);
     const std::uint64_t ch = static_cast<std::uint64_t>(std::max(source->channels, 1));
 
     source->beginExclusive();
     source->decoder->seek(frame);
+    source->readIndex.store(frame * ch, std::memory_order_relaxed);
+    source->writeIndex.store(frame * ch, std::memory_order_relaxed);
+    source->playFrame.store(frame, std::memory_order_relaxed);
+    source->endOfStream.store(false, std::memory_order_relaxed);
+    if (source->ringSamples() >= ch) {
+        const std::uint64_t frames = std::min<std::uint64_t>(
+            std::max<std::uint64_t>(std::max(requestedBufferSize, 0), StreamingSource::kMinBurstFrames),
+            (source->ringSamples() - ch) / ch);
+        bool failed = false;
+        const std::uint64_t got = readIntoRing(*source, frames, failed);
+        if (!failed && got > 0) source->writeIndex.fetch_add(got * ch, std::memory_order_relaxed);
+    }
+    source->endExclusive();
+}
+
+void followOutputRate(StreamingSource* source, std::int32_t engineSampleRate, std::int32_t requestedBufferSize) {
+    const std::int32_t rate = std::max(engineSampleRate, kMinStreamRate);
+    if (source == nullptr || source->sampleRate.load(std::memory_order_relaxed) == rate) return;
+    std::lock_guard lock(source->sourceLock);
+    const std::int32_t oldRate = std::max(source->sampleRate.load(std::memory_order_relaxed), 1);
+    if (!source->decoder || oldRate == rate) return;
+    const std::uint64_t ch = static_cast<std::uint64_t>(std::max(source->channels, 1));
+
+    source->beginExclusive();
+    // The same instant at the new rate, to the nearest frame.
+    const auto scaled = static_cast<unsigned __int128>(source->playFrame.load(std::memory_order_relaxed)) *
+                            static_cast<unsigned>(rate) +
+                        static_cast<unsigned>(oldRate) / 2;
+    const auto frame = static_cast<std::uint64_t>(
+        std::min<unsigned __int128>(scaled / static_cast<unsigned>(oldRate), kMaxFrame));
+    source->decoder->setOutputRate(rate, frame);
+    source->sampleRate.store(rate, std::memory_order_relaxed);
     source->readIndex.store(frame * ch, std::memory_order_relaxed);
     source->writeIndex.store(frame * ch, std::memory_order_relaxed);
     source->playFrame.store(frame, std::memory_order_relaxed);

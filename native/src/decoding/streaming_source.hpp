@@ -1,6 +1,8 @@
 #pragma once
 // A long track played from an open decoder through a ring of float samples,
-// already at the engine's rate.
+// already at the engine's rate. When the engine's rate changes, the output
+// thread moves the decoder to the new rate (followOutputRate); until then
+// the render leaves the source alone rather than play it at the wrong speed.
 //
 // Thread roles: the ring is single-producer, single-consumer. Refills and
 // seeks produce (serialised by sourceLock, on control or output threads); the
@@ -28,8 +30,10 @@ struct StreamingSource {
     static constexpr std::uint64_t kRefillTargetEmptyFrames = 750;
     static constexpr std::uint64_t kMinBurstFrames = 768;
 
+    // Frames per second of the ring: the engine's rate at open, changed only
+    // by followOutputRate (sourceLock held, render excluded).
+    std::atomic<std::int32_t> sampleRate{0};
     // Fixed at open.
-    std::int32_t sampleRate = 0;
     std::int32_t channels = 0;
     double durationSeconds = 0.0;
     std::vector<float> ring;
@@ -89,5 +93,9 @@ bool refillStreamingSource(StreamingSource* source, std::uint64_t minimumFrames,
 // max(requestedBufferSize, 768) frames.
 void seekStreamingSource(StreamingSource* source, double seconds, std::int32_t requestedBufferSize);
 void closeStreamingSource(StreamingSource* source);
+// Output thread. Moves the decoder to `engineSampleRate` (at least 8000)
+// when the ring runs at another rate, keeping the play position, and refills
+// at once as a seek does. Nothing to do when the rates agree.
+void followOutputRate(StreamingSource* source, std::int32_t engineSampleRate, std::int32_t requestedBufferSize);
 
 }  // namespace velmora

@@ -14,7 +14,7 @@ double clampLimiterCeiling(double ceiling) {
 
 EngineConfig clampConfig(EngineConfig config) {
     config.sampleRate = std::max(config.sampleRate, kMinSampleRate);
-    config.bufferSize = std::max(config.bufferSize, minBufferSize(config.backend));
+    config.bufferSize = std::clamp(config.bufferSize, minBufferSize(config.backend), kMaxBufferSize);
     config.masterLimiterCeiling = clampLimiterCeiling(config.masterLimiterCeiling);
     return config;
 }

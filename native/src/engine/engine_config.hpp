@@ -17,6 +17,9 @@ struct EngineConfig {
 inline constexpr std::int32_t kMinSampleRate = 8000;
 inline constexpr std::int32_t kMinBufferSizeStandard = 64;
 inline constexpr std::int32_t kMinBufferSizeAsio = 1;
+// Larger buffers play (the render works in slices), but a few million frames
+// would have PortAudio allocate gigabytes and one callback run for seconds.
+inline constexpr std::int32_t kMaxBufferSize = 65536;
 
 // Exactly "asio" selects ASIO mode; anything else is standard mode.
 inline bool isAsioBackend(const std::string& backend) { return backend == "asio"; }

@@ -40,15 +40,17 @@ void AudioEngine::outputThreadMain() {
     const platform::PriorityToken priority = platform::raiseThreadPriority();
     Clock::time_point next = Clock::now();
     while (running_.load()) {
-        const std::int32_t frames = requestedBufferSize_.load();
+        // Without a device nobody hears the buffer size: larger buffers keep
+        // time in render-sized ones, so that stopping never waits long.
+        const std::int32_t frames =
+            std::min(requestedBufferSize_.load(), static_cast<std::int32_t>(kMaxRenderFrames));
         const std::int32_t channels = std::max(requiredChannelsMirror_.load(), 2);
         const bool open = streamOpenMirror_.load();
         if (!open && !reopenInProgress_.load()) {
             bool idle = false;
             reopenRequested_.compare_exchange_strong(idle, true);
         }
-        if (frames < 1 || frames > static_cast<std::int32_t>(kMaxRenderFrames) ||
-            channels > kMaxRenderChannels) {
+        if (frames < 1 || channels > kMaxRenderChannels) {
             xrunCount_.fetch_add(1);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             next = Clock::now();
@@ -105,8 +107,10 @@ void AudioEngine::refillAllStreamingSources() {
             if (deck.state.loaded && deck.source) sources.push_back(deck.source);
     }
     std::string ignored;
-    for (const StreamingSourcePtr& source : sources)
+    for (const StreamingSourcePtr& source : sources) {
+        followOutputRate(source.get(), sampleRate_.load(), requestedBufferSize_.load());
         refillStreamingSource(source.get(), StreamingSource::kRefillTargetFrames, ignored);
+    }
 }
 
 }  // namespace velmora

@@ -257,15 +257,22 @@ int AudioEngine::streamCallback(float* out, unsigned long frames, double outputB
     if (out == nullptr) return paAbort;
     if ((statusFlags & (paOutputUnderflow | paOutputOverflow)) != 0) xrunCount_.fetch_add(1);
     const int channels = std::max(renderChannels_.load(std::memory_order_relaxed), 2);
-    if (frames == 0 || frames > kMaxRenderFrames || channels > kMaxRenderChannels) {
+    const std::size_t frameCount = frames;
+    if (frameCount == 0 || channels > kMaxRenderChannels) {
         xrunCount_.fetch_add(1);
-        std::fill_n(out, frames * static_cast<unsigned long>(channels), 0.0f);
+        std::fill_n(out, frameCount * static_cast<std::size_t>(channels), 0.0f);
         return paContinue;
     }
     const auto start = std::chrono::steady_clock::now();
     lastCallbackFrames_.store(static_cast<std::int32_t>(frames), std::memory_order_relaxed);
-    if (!renderBuffer(out, static_cast<std::uint32_t>(frames), channels))
-        std::fill_n(out, frames * static_cast<unsigned long>(channels), 0.0f);
+    // Larger device buffers are rendered as consecutive render buffers, as if
+    // the device had asked for them one by one.
+    for (std::size_t done = 0; done < frameCount;) {
+        const auto slice = static_cast<std::uint32_t>(std::min<std::size_t>(frameCount - done, kMaxRenderFrames));
+        float* at = out + done * static_cast<std::size_t>(channels);
+        if (!renderBuffer(at, slice, channels)) std::fill_n(at, static_cast<std::size_t>(slice) * channels, 0.0f);
+        done += slice;
+    }
     if (timeInfoPresent)
         outputLatencyMs_.store(std::max(0.0, (outputBufferDacTime - currentTime) * 1000.0),
                                std::memory_order_relaxed);
