@@ -198,6 +198,8 @@ build_one() {
         PKG_CONFIG_PATH="$dependency/lib/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}"
       done
       export CC CXX AR RANLIB CFLAGS CXXFLAGS LDFLAGS PKG_CONFIG_PATH
+      # A cross target sets it to keep the machine's own .pc files out.
+      if [ -n "${PKG_CONFIG_LIBDIR:-}" ]; then export PKG_CONFIG_LIBDIR; fi
       export PREFIX="$prefix" HOST JOBS
       recipe_build
     ) >"$log" 2>&1
