@@ -8,11 +8,17 @@
 # what its recipe depends on) first unless the cache holds it. --query builds
 # nothing and fails when a library is not in the cache.
 #
-# A library is a directory here with recipe.sh and its patches; a target is
-# targets/T.sh (compilers, flags). A build's key covers the source package
-# version, the recipe, its patches, the target file and the compiler, so a
-# change to any of them builds into a new prefix, and clones on one machine
-# share what they agree on.
+# A library is a directory here with recipe.sh and its patches. recipe.sh sets
+# DEB_SOURCE and DEB_VERSION (the Debian source package), PATCHES (files beside
+# it, applied after Debian's own), DEPENDS (libraries it builds against) and
+# DPKG_SOURCE_OPTIONS, and defines recipe_build, run in the unpacked source
+# with PREFIX, HOST (autoconf's --host, empty when native), JOBS, and the
+# compilers and flags of targets/T.sh in the environment, dependencies on
+# PKG_CONFIG_PATH.
+#
+# A build's key covers the source package version, the recipe, its patches,
+# the target file and the compiler, so a change to any of them builds into a
+# new prefix, and clones on one machine share what they agree on.
 #
 # VELMORA_DEPS_CACHE: the cache (default ~/.cache/velmora-deps).
 # VELMORA_DEPS_JOBS: parallel jobs (default: the number of cores).
