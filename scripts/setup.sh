@@ -6,6 +6,7 @@ cd "$(dirname "$0")/.."
 
 PACKAGES=(
   build-essential cmake pkg-config git ca-certificates
+  dpkg-dev libasound2-dev libjack-jackd2-dev
   portaudio19-dev libsndfile1-dev libflac-dev libsoxr-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   jackd2 libgtest-dev libgmock-dev libbenchmark-dev
@@ -38,6 +39,17 @@ if ! cmp -s package-lock.json node_modules/.velmora-lock 2>/dev/null; then
   # The package's install script builds for consumers; here the build below does it.
   npm ci --ignore-scripts --no-audit --no-fund
   cp package-lock.json node_modules/.velmora-lock
+fi
+
+# PortAudio from Debian's source package with our JACK fix, cached outside the
+# clone (scripts/deps); the system one when the source cannot be had.
+if ! portaudio=$(bash scripts/deps/build.sh portaudio); then
+  portaudio=system
+  echo "setup: using the system PortAudio: a JACK server that dies and comes back is not reached again"
+fi
+# build/ configured against another PortAudio is configured again.
+if [ -f build/CMakeCache.txt ] && ! grep -qxF "VELMORA_PORTAUDIO_USED:INTERNAL=$portaudio" build/CMakeCache.txt; then
+  rm -f build/CMakeCache.txt
 fi
 
 jobs="$(nproc 2>/dev/null || echo 2)"
