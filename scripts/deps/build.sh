@@ -14,11 +14,12 @@
 # DPKG_SOURCE_OPTIONS, and defines recipe_build, run in the unpacked source
 # with PREFIX, HOST (autoconf's --host, empty when native), JOBS, and the
 # compilers and flags of targets/T.sh in the environment, dependencies on
-# PKG_CONFIG_PATH.
+# PKG_CONFIG_PATH, and target_cmake (cmake with the target's settings).
 #
 # A build's key covers the source package version, the recipe, its patches,
-# the target file and the compiler, so a change to any of them builds into a
-# new prefix, and clones on one machine share what they agree on.
+# the target's files (targets/T.sh, and T.cmake where it has a toolchain
+# file) and the compiler, so a change to any of them builds into a new
+# prefix, and clones on one machine share what they agree on.
 #
 # VELMORA_DEPS_CACHE: the cache (default ~/.cache/velmora-deps).
 # VELMORA_DEPS_JOBS: parallel jobs (default: the number of cores).
@@ -63,7 +64,7 @@ key_of() {
   local key
   key=$( {
     echo "scheme $SCHEME target $target compiler $COMPILER_ID depends $depends"
-    cat "$DEPS_DIR/targets/$target.sh"
+    cat "$DEPS_DIR/targets/$target".*
     find "$DEPS_DIR/$name" -type f | LC_ALL=C sort | while read -r file; do echo "${file#"$DEPS_DIR"/}"; cat "$file"; done
   } | sha256sum | cut -c1-16)
   KEYS[$name]=$key
@@ -130,6 +131,19 @@ derive_source_entries() {
 
 private_apt() { apt-get "${APT_OPTS[@]}" "$@"; }
 
+# True when DIR holds the .dsc and every file it lists but upstream signatures
+# (*.asc), which the mirror may not serve; apt has checked what it fetched
+# against the signed index, and the recipe unpacks with --no-check.
+only_signatures_missing() {
+  local dsc
+  dsc=$(find "$1" -maxdepth 1 -name '*.dsc' | head -1)
+  [ -n "$dsc" ] || return 1
+  awk '/^Files:/ { files = 1; next } /^[^ ]/ { files = 0 } files && NF == 3 { print $3 }' "$dsc" |
+    while read -r file; do
+      [ -f "$1/$file" ] || [[ "$file" == *.asc ]] || exit 1
+    done
+}
+
 # Downloads SOURCE=VERSION into $CACHE/sources once; prints the .dsc's path.
 fetch_source() {
   local source=$1 version=$2
@@ -144,10 +158,12 @@ fetch_source() {
     local log="$CACHE/sources/fetch-$source.log" download
     download=$(mktemp -d "$CACHE/sources/.fetch.XXXXXX")
     # The lists already fetched serve until a version is missing from them.
-    if ! (cd "$download" && private_apt source --download-only "$source=$version") >"$log" 2>&1; then
+    if ! (cd "$download" && private_apt source --download-only "$source=$version") >"$log" 2>&1 &&
+       ! only_signatures_missing "$download"; then
       derive_source_entries || die "cannot tell this machine's Debian release"
       private_apt update >>"$log" 2>&1 || true
-      (cd "$download" && private_apt source --download-only "$source=$version") >>"$log" 2>&1 || {
+      (cd "$download" && private_apt source --download-only "$source=$version") >>"$log" 2>&1 ||
+        only_signatures_missing "$download" || {
         rm -rf "$download"
         die "cannot fetch the source package $source $version (see $log)"
       }

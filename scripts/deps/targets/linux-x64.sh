@@ -8,3 +8,6 @@ RANLIB=ranlib
 CFLAGS="-O2 -fPIC -fstack-protector-strong -D_FORTIFY_SOURCE=2"
 CXXFLAGS="$CFLAGS"
 LDFLAGS=
+
+# CMake for this target: the compilers and flags above come from the environment.
+target_cmake() { cmake "$@"; }
