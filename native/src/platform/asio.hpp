@@ -1,5 +1,6 @@
 #pragma once
-// ASIO buffer-size query. Linux has no ASIO: the built-in query always fails.
+// ASIO buffer-size query. No build has ASIO (PortAudio needs Steinberg's SDK for
+// it): the built-in query always fails.
 // The query goes through a pointer so that tests can script an ASIO driver.
 
 namespace velmora::platform {
