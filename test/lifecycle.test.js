@@ -2,6 +2,8 @@
 // Engine lifecycle and configuration bounds as the script sees them.
 const { test, after } = require('node:test');
 const assert = require('node:assert/strict');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
 const { native } = require('./helpers/engine.js');
 
 after(() => native.shutdown());
@@ -88,4 +90,31 @@ test('after shutdown the engine is stopped and has no decks', () => {
   assert.equal(native.getDeckState({ deckId: 'gone' }).deckVolume, 1);
   assert.equal(native.deleteDeck({ deckId: 'gone' }), false);
   native.shutdown();
+});
+
+// In a child process, so that an abort fails the test rather than the runner;
+// with no device to find (ASIO mode, JACK pointed at no server).
+const ROOT = JSON.stringify(path.resolve(__dirname, '..'));
+function runChild(source) {
+  return spawnSync(process.execPath, ['-e', source], {
+    encoding: 'utf8',
+    timeout: 60000,
+    env: { ...process.env, JACK_DEFAULT_SERVER: `velmora-absent-${process.pid}`, JACK_NO_START_SERVER: '1' },
+  });
+}
+
+test('loading the module again after its cache entry is deleted, as test runners do', () => {
+  const child = runChild(`
+    const reload = () => {
+      for (const key of Object.keys(require.cache)) if (key.startsWith(${ROOT})) delete require.cache[key];
+      return require(${ROOT});
+    };
+    const first = reload();
+    const second = reload();
+    first.createDeck({ deckId: 'kept' });
+    console.error(first !== second, second.deleteDeck({ deckId: 'kept' }), reload().getRuntimeInfo().streamHealth);
+  `);
+  assert.equal(child.signal, null, child.stderr);
+  assert.equal(child.status, 0, child.stderr);
+  assert.equal(child.stderr.trim(), 'true true stopped');
 });
