@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "engine/audio_engine.hpp"
+#include "engine/logger.hpp"
 #include "realtime/time_histogram.hpp"
 
 using namespace velmora;
@@ -81,6 +82,7 @@ int main(int argc, char** argv) {
         if (engine.snapshotRuntimeInfo().streamOpen) status = 2;  // a device opened: not this measurement
         engine.shutdown();
     }
+    flushLog(std::chrono::seconds(5));
     std::fflush(stdout);
     dup2(resultOut, STDOUT_FILENO);
     close(resultOut);

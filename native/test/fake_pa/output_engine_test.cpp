@@ -2,12 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <future>
+#include <sstream>
 #include <thread>
 
 #include "engine/output_policy.hpp"
 #include "platform/asio.hpp"
 #include "fake_portaudio.hpp"
+#include "engine/logger.hpp"
 #include "support/engine_access.hpp"
 
 namespace velmora {
@@ -48,6 +54,7 @@ protected:
         testing::internal::CaptureStdout();
         const bool result = Access::open(*engine, config);
         if (opened != nullptr) *opened = result;
+        flushLog(std::chrono::seconds(5));  // the log is written by its own thread
         return testing::internal::GetCapturedStdout();
     }
     EngineConfig cfg(const std::string& backend, const std::string& deviceId, int rate = 48000,
@@ -454,6 +461,105 @@ TEST_F(OutputEngineTest, ALostDriverIsClosedAwayFromTheCaller) {
     EXPECT_EQ(fakepa::initializeCount(), 1);
 }
 
+// Standard output as a pipe nobody reads any more, filled to the brim.
+class UnreadStandardOutput {
+public:
+    UnreadStandardOutput() {
+        std::fflush(stdout);
+        if (pipe(fds_) != 0) return;
+        fcntl(fds_[1], F_SETPIPE_SZ, 4096);
+        fcntl(fds_[1], F_SETFL, O_NONBLOCK);
+        const std::string filler(512, '#');
+        while (write(fds_[1], filler.data(), filler.size()) > 0) {
+        }
+        fcntl(fds_[1], F_SETFL, 0);  // writers block, as on a host's stdout pipe
+        saved_ = dup(STDOUT_FILENO);
+        dup2(fds_[1], STDOUT_FILENO);
+    }
+    // Starts reading it, and returns what was written after the filler once
+    // standard output is back.
+    void startReading() {
+        reader_ = std::thread([this] {
+            char chunk[4096];
+            for (ssize_t n; (n = read(fds_[0], chunk, sizeof chunk)) > 0;) text_.append(chunk, static_cast<size_t>(n));
+        });
+    }
+    std::string restore() {
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+        close(fds_[1]);
+        if (reader_.joinable()) reader_.join();
+        close(fds_[0]);
+        return text_.substr(text_.find_first_not_of('#') == std::string::npos ? text_.size()
+                                                                               : text_.find_first_not_of('#'));
+    }
+
+private:
+    int fds_[2] = {-1, -1};
+    int saved_ = -1;
+    std::thread reader_;
+    std::string text_;
+};
+
+// Nothing reads standard output: the engine's log neither stalls its threads
+// nor the script; lines beyond the queue are dropped and counted. Nothing may
+// print until standard output is back (gtest writes there too).
+TEST_F(OutputEngineTest, AFullStandardOutputNeverStallsTheEngine) {
+    fakepa::reset(fakepa::Machine{});  // no device: every retry logs
+    auto watched = [](UnreadStandardOutput& out, auto work, bool& finished) {
+        auto done = std::async(std::launch::async, work);
+        finished = done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        out.startReading();
+        done.wait();
+        return flushLog(std::chrono::seconds(5));
+    };
+
+    UnreadStandardOutput engineOut;
+    bool engineFinished = false;
+    const bool engineFlushed = watched(engineOut, [&] {
+        engine->initialize(EngineConfig{});
+        for (int i = 0; i < 300; ++i) {
+            engine->snapshotRuntimeInfo();
+            engine->setDeckVolume("a", 0.5);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        engine->shutdown();
+    }, engineFinished);
+    const std::string engineText = engineOut.restore();
+
+    UnreadStandardOutput linesOut;
+    bool linesFinished = false;
+    const bool linesFlushed = watched(linesOut, [] {
+        for (int i = 0; i < 1000; ++i) logLine("line %d\n", i);
+    }, linesFinished);
+    const std::string linesText = linesOut.restore();
+
+    EXPECT_TRUE(engineFinished) << "the engine stalled on its log";
+    EXPECT_TRUE(engineFlushed);
+    EXPECT_EQ(engineText.rfind("No output device available.\n", 0), 0u) << engineText;
+    EXPECT_TRUE(linesFinished) << "logLine blocked";
+    EXPECT_TRUE(linesFlushed);
+    // Each line is written once and in order, or counted by the note that
+    // follows the lines written before it.
+    std::istringstream lines(linesText);
+    int next = 0, notes = 0;
+    for (std::string line; std::getline(lines, line);) {
+        unsigned long dropped = 0;
+        if (line == "line " + std::to_string(next)) {
+            ++next;
+        } else if (std::sscanf(line.c_str(), "%lu log lines dropped: standard output was not being read.",
+                               &dropped) == 1 && dropped > 0) {
+            next += static_cast<int>(dropped);
+            ++notes;
+        } else {
+            ADD_FAILURE() << "after line " << next << ": " << line;
+            break;
+        }
+    }
+    EXPECT_EQ(next, 1000);
+    EXPECT_GE(notes, 1);
+}
+
 TEST_F(OutputEngineTest, InitializeWithoutDeviceThenPlayKeepsRetrying) {
     fakepa::Machine empty;
     fakepa::reset(empty);
@@ -462,6 +568,7 @@ TEST_F(OutputEngineTest, InitializeWithoutDeviceThenPlayKeepsRetrying) {
     const EngineConfig effective = engine->initialize(config);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     engine->shutdown();
+    flushLog(std::chrono::seconds(5));  // the log is written by its own thread
     const std::string log = testing::internal::GetCapturedStdout();
     EXPECT_EQ(effective.sampleRate, 48000);
     const RuntimeInfo info = engine->snapshotRuntimeInfo();
