@@ -50,8 +50,9 @@ AudioEngine::~AudioEngine() {
 }
 
 EngineConfig AudioEngine::initialize(const EngineConfig& requested) {
+    std::lock_guard lifecycle(lifecycleLock_);
     if (running_.load()) {
-        stopThreads();
+        stopThreadsLocked();
         deviceRestartCount_.fetch_add(1);
     }
     const EngineConfig clamped = clampConfig(requested);
@@ -91,13 +92,14 @@ EngineConfig AudioEngine::initialize(const EngineConfig& requested) {
         renderChannels_ = decks_.rebuildMixList(requiredChannels_);
         effective = config_;
     }
-    startThreads();
+    startThreadsLocked();
     collectGarbage();
     return effective;
 }
 
 void AudioEngine::shutdown() {
-    stopThreads();
+    std::lock_guard lifecycle(lifecycleLock_);
+    stopThreadsLocked();
     {
         std::lock_guard lock(engineLock_);
         closeStream();

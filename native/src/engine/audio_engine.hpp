@@ -68,6 +68,7 @@ public:
     // Output internals. openStream and closeStream need the engine lock held.
     bool openStream();
     void closeStream();
+    // Safe from any thread; cheap when the threads already run.
     void startThreads();
     void stopThreads();
     bool threadsRunning() const { return running_.load(); }
@@ -91,6 +92,8 @@ public:
 private:
     friend struct AudioEngineTestAccess;
 
+    void startThreadsLocked();  // lifecycle lock held
+    void stopThreadsLocked();   // lifecycle lock held
     void outputThreadMain();
     void reopenThreadMain();
     void refillAllStreamingSources();
@@ -101,6 +104,9 @@ private:
     void setStreamOpen(bool open);
     void collectGarbage() { reclaim_.collect(); }
 
+    // Serialises initialize, shutdown and starting and stopping the threads.
+    // Taken before the engine lock.
+    std::mutex lifecycleLock_;
     // Guards config_, the deck registry, requiredChannels_, the active* names,
     // streamOpen_, stream_ and lastError_.
     std::mutex engineLock_;
