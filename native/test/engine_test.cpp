@@ -28,7 +28,7 @@ struct AudioEngineTestAccess {
         applyLoadedTrack(deck, track, std::move(pcm), std::move(source), "", "standard");
         deck.state.playing = true;
         engine.decks_.publishDeck(deck, kPublishAll);
-        engine.renderChannels_ = engine.decks_.rebuildMixList(engine.requiredChannels_);
+        engine.decks_.rebuildMixList(engine.requiredChannels_);
     }
 };
 

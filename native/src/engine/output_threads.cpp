@@ -99,8 +99,10 @@ void AudioEngine::reopenThreadMain() {
             for (int waited = 0; waited < 50 && reopenThreadRunning_.load(); waited += 5)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             if (reopenThreadRunning_.load()) {
-                std::lock_guard lock(engineLock_);
-                if (!streamOpen_) openStream();
+                // Without the engine lock: PortAudio's start-up and probing
+                // take up to hundreds of milliseconds.
+                std::lock_guard device(deviceLock_);
+                if (!streamOpenMirror_.load()) openStream();
             }
             reopenInProgress_ = false;
         } else {
@@ -112,7 +114,7 @@ void AudioEngine::reopenThreadMain() {
 }
 
 void AudioEngine::refillAllStreamingSources() {
-    // Never wait on the engine lock here: a reopen may hold it for long.
+    // Never wait on the engine lock here: this thread runs at raised priority.
     std::vector<StreamingSourcePtr> sources;
     {
         std::unique_lock lock(engineLock_, std::try_to_lock);

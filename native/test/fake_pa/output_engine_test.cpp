@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -438,17 +439,24 @@ TEST_F(OutputEngineTest, HealthVerdicts) {
 }
 
 TEST_F(OutputEngineTest, ALostDriverIsClosedAwayFromTheCaller) {
+    fakepa::machine().lostStreamStopMs = 200;
     ASSERT_TRUE(Access::open(*engine, cfg("standard", "2")));
     fakepa::setStreamState(0, 0);  // inactive yet not stopped: the driver is gone
     EXPECT_EQ(engine->snapshotRuntimeInfo().streamHealth, "error");
+    const auto start = std::chrono::steady_clock::now();
     Access::close(*engine);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
     EXPECT_EQ(engine->snapshotRuntimeInfo().streamHealth, "stopped");
     // The stream is closed on another thread, and PortAudio stays initialised
     // for good: terminating a host API whose server died aborts the process.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-    while (fakepa::closeCount() != 1 && std::chrono::steady_clock::now() < deadline)
+    // Device lists asked for meanwhile never run beside the closer's calls.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (fakepa::closeCount() != 1 && std::chrono::steady_clock::now() < deadline) {
+        engine->enumerateDevices("standard");
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     EXPECT_EQ(fakepa::closeCount(), 1);
+    EXPECT_EQ(fakepa::overlappingCalls(), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(fakepa::initializeCount(), 1);
     // Later opens and closes pair their own initialisations around it.
@@ -459,6 +467,51 @@ TEST_F(OutputEngineTest, ALostDriverIsClosedAwayFromTheCaller) {
     // A close with nothing open never releases an initialisation it does not hold.
     Access::close(*engine);
     EXPECT_EQ(fakepa::initializeCount(), 1);
+}
+
+// The reopen thread starts and probes PortAudio without the engine lock:
+// script calls go on while that start-up hangs.
+TEST_F(OutputEngineTest, ScriptCallsDoNotWaitForADeviceProbe) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool armed = false, probing = false, released = false;
+    fakepa::Machine noDevice;
+    noDevice.initializeHook = [&] {
+        std::unique_lock lock(mutex);
+        if (!armed) return;
+        probing = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return released; });
+    };
+    fakepa::reset(noDevice);
+    engine->initialize(EngineConfig{});
+    bool probed = false;
+    {
+        std::unique_lock lock(mutex);
+        armed = true;
+        probed = changed.wait_for(lock, std::chrono::seconds(5), [&] { return probing; });
+    }
+    auto calls = std::async(std::launch::async, [&] {
+        engine->createDeck("a");
+        engine->setDeckVolume("a", 0.5);
+        engine->play("a");
+        engine->getDeckState("a");
+        engine->snapshotRuntimeInfo();
+        OutputAssignment wide;
+        wide.channelOffset = 4;
+        engine->assignDeckOutput("a", wide);
+    });
+    const bool answered = calls.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+        armed = false;
+    }
+    changed.notify_all();
+    calls.wait();
+    engine->shutdown();
+    EXPECT_TRUE(probed);
+    EXPECT_TRUE(answered) << "a script call waited for the device probe";
 }
 
 // Standard output as a pipe nobody reads any more, filled to the brim.
