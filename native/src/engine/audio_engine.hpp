@@ -102,6 +102,8 @@ private:
     struct OpenResult;
     OpenResult probeAndOpen(const OpenPlan& plan);  // no lock but PortAudio's
     bool streamNeedsReopen() const;                 // lock held
+    void refreshRouting();                          // lock held
+    void noteDeckRouting(Deck& deck) const;         // lock held
 
     void startThreadsLocked();  // lifecycle lock held
     void stopThreadsLocked();   // lifecycle lock held
@@ -124,7 +126,7 @@ private:
     // that the engine lock is not.
     std::mutex deviceLock_;
     // Guards config_, the deck registry, requiredChannels_, the active* names,
-    // streamOpen_, stream_, the stream's shape and lastError_.
+    // streamOpen_, stream_, the stream's shape, lastError_ and routingError_.
     // Held only for short record updates.
     std::mutex engineLock_;
     EngineConfig config_;
@@ -150,6 +152,9 @@ private:
     // count to zero under a dead stream and hang in PortAudio. Device lock.
     bool portAudioHeld_ = false;
     std::string lastError_;
+    // The routing problem lastError_ shows, if any: decks routed beyond the
+    // device's channels while the stream plays on with the channels it has.
+    std::string routingError_;
     TrackCache trackCache_;
 
     // Statistics and real-time state.

@@ -20,6 +20,7 @@ Deck& AudioEngine::deckFor(const std::string& deckId) {
 
 DeckState AudioEngine::finishDeckOperation(Deck& deck, unsigned groups) {
     if (groups != kNoPublish) decks_.publishDeck(deck, groups);
+    noteDeckRouting(deck);
     return deck.state;
 }
 
@@ -75,9 +76,12 @@ DeckState AudioEngine::assignDeckOutput(const std::string& deckId, const OutputA
                                    next != config_.deviceId;
         if (deviceChanged) config_.deviceId = next;
         if (deviceChanged || requiredChannels_ != previousRequired) ++outputGeneration_;
+        // The stream is kept when its channels stay what the device can give.
         reopen = streamNeedsReopen();
+        if (!reopen) refreshRouting();
         decks_.publishDeck(deck, 0);
         decks_.rebuildMixList(requiredChannels_);
+        noteDeckRouting(deck);
         state = deck.state;
     }
     if (reopen) {
@@ -94,6 +98,7 @@ DeckState AudioEngine::assignDeckOutput(const std::string& deckId, const OutputA
         std::lock_guard lock(engineLock_);
         if (Deck* deck = decks_.findDeck(deckId)) {
             decks_.pullDeckRuntime(*deck);
+            noteDeckRouting(*deck);
             state = deck->state;
         }
     }
@@ -135,6 +140,7 @@ DeckState AudioEngine::loadTrack(const std::string& deckId, const TrackDescripto
             applyLoadedTrack(deck, track, std::move(pcm), std::move(source), loadError, config_.backend);
         decks_.publishDeck(deck, groups);
         decks_.rebuildMixList(requiredChannels_);
+        noteDeckRouting(deck);
         state = deck.state;
     }
     collectGarbage();

@@ -102,11 +102,12 @@ struct AudioEngine::OpenResult {
     bool ok = false;
     PaStream* stream = nullptr;    // open and started, holding one initialisation
     std::string error;             // why the attempt failed
+    std::string routingProblem;    // when open: decks need more channels than the device has
     std::string hostApiName;       // of the resolved device, when one was found
     std::string deviceName;
     std::optional<std::int32_t> bufferSize;  // frames per buffer, once chosen
     std::optional<std::int32_t> sampleRate;  // rate, once chosen
-    std::int32_t channels = 0;
+    std::int32_t channels = 0;               // rendered: what the decks need, at most the device's
     std::int32_t deviceChannels = 0;
     double latencyMs = 0.0;
 };
@@ -160,13 +161,15 @@ AudioEngine::OpenResult AudioEngine::probeAndOpen(const OpenPlan& plan) {
             logLine("Device has less than 2 output channels.\n");
             return fail("Device has less than 2 output channels.");
         }
-        if (plan.requiredChannels > device->maxOutputChannels) {
-            const std::string message = routingMessage(plan.requiredChannels, device->maxOutputChannels);
-            logLine("%s\n", message.c_str());
-            return fail(message);
-        }
+        // A routing the device cannot carry does not take the output down:
+        // the stream opens with the channels the device has, and the decks
+        // routed beyond them are not heard.
         r.deviceChannels = device->maxOutputChannels;
-        r.channels = plan.requiredChannels;
+        r.channels = std::min(plan.requiredChannels, device->maxOutputChannels);
+        if (plan.requiredChannels > device->maxOutputChannels) {
+            r.routingProblem = routingMessage(plan.requiredChannels, device->maxOutputChannels);
+            logLine("%s\n", r.routingProblem.c_str());
+        }
 
         PaStreamParameters output{};
         output.device = *index;
@@ -264,13 +267,16 @@ bool AudioEngine::openStream() {
                 lastCallbackFrames_ = *r.bufferSize;
                 usingCallbackStream_ = true;
                 setStreamOpen(true);
-                lastError_.clear();
+                lastError_ = r.routingProblem;
+                routingError_ = r.routingProblem;
+                for (auto& [id, deck] : decks_.decks()) noteDeckRouting(deck);
             } else {
                 setStreamOpen(false);
                 usingCallbackStream_ = false;
                 outputLatencyMs_ = 0.0;
                 lastCallbackFrames_ = 0;
                 lastError_ = r.error;
+                routingError_.clear();
             }
             return r.ok;
         }
@@ -325,7 +331,30 @@ void AudioEngine::closeStream() {
 }
 
 bool AudioEngine::streamNeedsReopen() const {
-    return streamOpen_ && (config_.deviceId != streamDeviceId_ || requiredChannels_ != streamChannels_);
+    return streamOpen_ && (config_.deviceId != streamDeviceId_ ||
+                           std::min(requiredChannels_, streamDeviceChannels_) != streamChannels_);
+}
+
+void AudioEngine::refreshRouting() {
+    std::string problem;
+    if (streamOpen_ && requiredChannels_ > streamDeviceChannels_)
+        problem = routingMessage(requiredChannels_, streamDeviceChannels_);
+    if (problem != routingError_) {
+        if (!problem.empty()) logLine("%s\n", problem.c_str());
+        if (lastError_ == routingError_) lastError_ = problem;
+        routingError_ = std::move(problem);
+    }
+    for (auto& [id, deck] : decks_.decks()) noteDeckRouting(deck);
+}
+
+void AudioEngine::noteDeckRouting(Deck& deck) const {
+    if (!streamOpen_) return;
+    const std::int64_t needs = static_cast<std::int64_t>(std::max(deck.state.output.channelOffset, 0)) +
+                               std::max(deck.state.output.channelCount, 1);
+    std::string problem = needs > streamChannels_ ? routingMessage(needs, streamDeviceChannels_) : std::string();
+    // Another failure the deck reports (a load, a refused play) stays.
+    if (deck.state.lastError.empty() || deck.state.lastError == deck.routingError) deck.state.lastError = problem;
+    deck.routingError = std::move(problem);
 }
 
 int AudioEngine::streamCallback(float* out, unsigned long frames, double outputBufferDacTime,

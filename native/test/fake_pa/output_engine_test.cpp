@@ -220,8 +220,6 @@ TEST_F(OutputEngineTest, OpenFailuresLogAndReport) {
          "Selected device is not an ASIO device.\n", "Selected device is not an ASIO device.", 0, ""},
         {with([](auto& m) { m.defaultOutput = 1; }), "standard", "default", 0,
          "Device has less than 2 output channels.\n", "Device has less than 2 output channels.", 0, "ALSA"},
-        {studio(), "standard", "2", 8, "Requested 10 output channels, but the device exposes only 2.\n",
-         "Requested 10 output channels, but the device exposes only 2.", 0, "ALSA"},
         {with([](auto& m) { m.devices[2].onlyRate = 12345; m.devices[2].defaultSampleRate = 12000; }),
          "standard", "default", 0, "Pa_IsFormatSupported ERROR: Invalid sample rate\n", "Invalid sample rate",
          0, "ALSA"},
@@ -467,6 +465,61 @@ TEST_F(OutputEngineTest, ALostDriverIsClosedAwayFromTheCaller) {
     // A close with nothing open never releases an initialisation it does not hold.
     Access::close(*engine);
     EXPECT_EQ(fakepa::initializeCount(), 1);
+}
+
+// A routing the device cannot carry keeps the stream with the channels the
+// device has: the other decks play on, and the runtime and the deck say why.
+TEST_F(OutputEngineTest, RoutingBeyondTheDeviceKeepsTheOutput) {
+    const std::string problem = "Requested 4 output channels, but the device exposes only 2.";
+    auto constant = [](float left, float right) {
+        auto pcm = std::make_shared<PcmBuffer>();
+        pcm->sampleRate = 48000;
+        pcm->channels = 2;
+        for (int i = 0; i < 48000; ++i) pcm->samples.insert(pcm->samples.end(), {left, right});
+        return pcm;
+    };
+    Access::loadPcm(*engine, "a", constant(0.5f, 0.25f), TrackDescriptor{});
+    Access::loadPcm(*engine, "b", constant(0.125f, 0.125f), TrackDescriptor{});
+    OutputAssignment far;
+    far.channelOffset = 2;
+    OutputAssignment near;
+    EXPECT_EQ(engine->assignDeckOutput("b", far).lastError, "");
+
+    bool opened = false;
+    const std::string log = openLogged(cfg("standard", "2"), &opened);
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(log.substr(0, log.find('\n') + 1), problem + "\n");
+    EXPECT_EQ(fakepa::lastOpened().output.channelCount, 2);
+    RuntimeInfo info = engine->snapshotRuntimeInfo();
+    EXPECT_TRUE(info.streamOpen);
+    EXPECT_EQ(info.lastError, problem);
+    EXPECT_EQ(info.channels, 4);
+    EXPECT_EQ(engine->getDeckState("b").lastError, problem);
+    EXPECT_EQ(engine->play("a").lastError, "");
+    const DeckState b = engine->play("b");
+    EXPECT_TRUE(b.playing);
+    EXPECT_EQ(b.lastError, problem);
+
+    // Deck a is heard; b's channels are not rendered, and nothing is written
+    // past the device's two channels.
+    std::vector<float> out(512 * 2 + 16, 9.0f);
+    fakepa::runCallback(out.data(), 512, 0, nullptr);
+    EXPECT_FLOAT_EQ(out[400 * 2], 0.5f);
+    EXPECT_FLOAT_EQ(out[400 * 2 + 1], 0.25f);
+    for (std::size_t i = 512 * 2; i < out.size(); ++i) ASSERT_EQ(out[i], 9.0f) << i;
+
+    // Routings that fit clear both reports, and going beyond again keeps the
+    // stream too: no reopen either way.
+    const int opens = fakepa::openCount();
+    EXPECT_EQ(engine->assignDeckOutput("b", near).lastError, "");
+    info = engine->snapshotRuntimeInfo();
+    EXPECT_EQ(info.lastError, "");
+    EXPECT_EQ(info.streamHealth, "ok");
+    EXPECT_EQ(engine->assignDeckOutput("b", far).lastError, problem);
+    EXPECT_EQ(engine->snapshotRuntimeInfo().lastError, problem);
+    EXPECT_EQ(engine->getDeckState("a").lastError, "");
+    EXPECT_EQ(fakepa::openCount(), opens);
+    EXPECT_TRUE(fakepa::streamExists());
 }
 
 // The reopen thread starts and probes PortAudio without the engine lock:
