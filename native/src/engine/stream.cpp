@@ -254,7 +254,8 @@ bool AudioEngine::openStream() {
             activeHostApiName_ = r.hostApiName;
             activeDeviceName_ = r.deviceName;
             if (r.bufferSize && isAsioBackend(config_.backend)) config_.bufferSize = *r.bufferSize;
-            requestedBufferSize_ = r.bufferSize ? *r.bufferSize : std::max(config_.bufferSize, minBufferSize(config_.backend));
+            requestedBufferSize_ =
+                r.bufferSize ? *r.bufferSize : std::max(config_.bufferSize, minBufferSize(config_.backend));
             if (r.sampleRate) config_.sampleRate = *r.sampleRate;
             sampleRate_ = config_.sampleRate;
             if (r.ok) {
