@@ -2,6 +2,8 @@
 // Engine lifecycle and configuration bounds as the script sees them.
 const { test, after } = require('node:test');
 const assert = require('node:assert/strict');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
 const { native } = require('./helpers/engine.js');
 
 after(() => native.shutdown());
@@ -91,4 +93,67 @@ test('after shutdown the engine is stopped and has no decks', () => {
   assert.equal(native.getDeckState({ deckId: 'gone' }).deckVolume, 1);
   assert.equal(native.deleteDeck({ deckId: 'gone' }), false);
   native.shutdown();
+});
+
+// In a child process, so that an abort fails the test rather than the runner;
+// with no device to find (ASIO mode, JACK pointed at no server).
+const ROOT = JSON.stringify(path.resolve(__dirname, '..'));
+function runChild(source) {
+  return spawnSync(process.execPath, ['-e', source], {
+    encoding: 'utf8',
+    timeout: 60000,
+    env: { ...process.env, JACK_DEFAULT_SERVER: `velmora-absent-${process.pid}`, JACK_NO_START_SERVER: '1' },
+  });
+}
+
+test('the twenty functions called from many worker threads at once', () => {
+  const child = runChild(`
+    const { Worker } = require('node:worker_threads');
+    require(${ROOT}).initialize({ backend: 'asio' });
+    const body = (role) => {
+      const native = require(${ROOT});
+      const deckId = 'd' + (Math.random() * 3 | 0);
+      const track = { path: '/nowhere/x.wav' };
+      const calls = [
+        () => native.initialize({ backend: 'asio', bufferSize: 128 }),
+        () => native.shutdown(),
+        () => { native.play({ deckId }); native.pause({ deckId }); native.stop({ deckId }); native.seek({ deckId, seconds: 1 }); },
+        () => { native.createDeck({ deckId }); native.assignDeckOutput({ deckId, assignment: { channelOffset: 2 } });
+          native.loadTrack({ deckId, track }); native.updateTrack({ deckId, track }); native.deleteDeck({ deckId }); },
+        () => { native.getRuntimeInfo(); native.getDeckState({ deckId }); native.setDeckVolume({ deckId, volume: 0.5 });
+          native.setTrackGain({ deckId, gain: 0.5 }); native.fadeTo({ deckId, durationMs: 10 }); },
+        () => { native.getDevices(); native.prepareTrack({ track }); native.analyzeWaveform({ track }); native.analyzeTrim({ track }); },
+      ];
+      let count = 0;
+      for (const end = Date.now() + 1500; Date.now() < end; count += 1) calls[role]();
+      return count;
+    };
+    const workers = [0, 1, 2, 2, 3, 3, 4, 5].map((role) => new Promise((resolve, reject) => {
+      const worker = new Worker('const { parentPort, workerData } = require("node:worker_threads");' +
+        'parentPort.postMessage((' + body + ')(workerData));', { eval: true, workerData: role });
+      worker.once('message', resolve);
+      worker.once('error', reject);
+    }));
+    Promise.all(workers).then((counts) => { console.error(JSON.stringify(counts)); require(${ROOT}).shutdown(); });
+  `);
+  assert.equal(child.status, 0, child.stderr);
+  const counts = JSON.parse(child.stderr.trim().split('\n').pop());
+  assert.equal(counts.length, 8);
+  for (const count of counts) assert.ok(count > 0, String(counts));
+});
+
+test('loading the module again after its cache entry is deleted, as test runners do', () => {
+  const child = runChild(`
+    const reload = () => {
+      for (const key of Object.keys(require.cache)) delete require.cache[key];  // a fresh registry
+      return require(${ROOT});
+    };
+    const first = reload();
+    const second = reload();
+    first.createDeck({ deckId: 'kept' });
+    console.error(first !== second, second.deleteDeck({ deckId: 'kept' }), reload().getRuntimeInfo().streamHealth);
+  `);
+  assert.equal(child.signal, null, child.stderr);
+  assert.equal(child.status, 0, child.stderr);
+  assert.equal(child.stderr.trim(), 'true true stopped');
 });

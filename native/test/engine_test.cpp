@@ -5,6 +5,7 @@
 #include <sndfile.h>
 
 #include <chrono>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -27,7 +28,7 @@ struct AudioEngineTestAccess {
         applyLoadedTrack(deck, track, std::move(pcm), std::move(source), "", "standard");
         deck.state.playing = true;
         engine.decks_.publishDeck(deck, kPublishAll);
-        engine.renderChannels_ = engine.decks_.rebuildMixList(engine.requiredChannels_);
+        engine.decks_.rebuildMixList(engine.requiredChannels_);
     }
     // What the output thread does every pass, and what an open at another rate does.
     static void refillStreams(AudioEngine& engine) { engine.refillAllStreamingSources(); }
@@ -261,6 +262,37 @@ TEST(ConcurrentEngine, ControlOperationsAgainstTheRender) {
     }
     EXPECT_GT(seeks, 1000);
     engine.shutdown();
+}
+
+// Lifecycle and deck calls from several threads at once, as worker threads
+// make them: starting and stopping the engine threads is serialised.
+TEST(ConcurrentEngine, LifecycleCallsFromManyThreads) {
+    AudioEngine engine;
+    EngineConfig config;
+    config.backend = "asio";  // never opens here: every start retries a device
+    const std::function<void(int)> roles[] = {
+        [&](int) { engine.initialize(config); },
+        [&](int) { engine.shutdown(); },
+        [&](int n) { engine.play(n % 2 ? "A" : "B"); },
+        [&](int n) {
+            OutputAssignment routing;
+            routing.channelOffset = n % 4;
+            engine.assignDeckOutput("A", routing);
+            engine.snapshotRuntimeInfo();
+            if (n % 8 == 0) engine.deleteDeck("B");
+        },
+    };
+    std::atomic<int> counts[std::size(roles)] = {};
+    std::vector<std::thread> threads;
+    const auto end = std::chrono::steady_clock::now() + 1500ms;
+    for (std::size_t r = 0; r < std::size(roles); ++r)
+        threads.emplace_back([&, r] {
+            for (int n = 0; std::chrono::steady_clock::now() < end; ++n, ++counts[r]) roles[r](n);
+        });
+    for (std::thread& thread : threads) thread.join();
+    for (const auto& count : counts) EXPECT_GT(count.load(), 0);
+    engine.shutdown();
+    EXPECT_FALSE(engine.threadsRunning());
 }
 
 // The render allocates and frees nothing, whatever the decks are doing.

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <thread>
 
+#include "engine/logger.hpp"
 #include "support/engine_access.hpp"
 #include "support/jack_server.hpp"
 #include "support/test_support.hpp"
@@ -189,6 +190,7 @@ TEST_F(JackOutputTest, SilentClockKeepsRealTimeWhileReopensFail) {
     const double advanced = engine->getDeckState("d").positionSeconds - before;
     const double elapsed = msSince(start) / 1000.0;
     engine->shutdown();
+    flushLog(std::chrono::seconds(5));  // the log is written by its own thread
     const std::string log = testing::internal::GetCapturedStdout();
     EXPECT_NE(log.find("Selected device is not an ASIO device.\n"), std::string::npos);
     EXPECT_GT(advanced / elapsed, 0.97);
@@ -241,6 +243,7 @@ TEST_F(JackOutputTest, ServerDeathKeepsTheEngineResponsive) {
     engine->snapshotRuntimeInfo();
     engine->shutdown();
     EXPECT_LT(msSince(start), 100.0);
+    flushLog(std::chrono::seconds(5));  // the log is written by its own thread
     testing::internal::GetCapturedStdout();
 }
 

@@ -69,7 +69,10 @@ TEST(MixRender, RoutesOntoOutputChannels) {
         {"pair to a mono send", 2, {0.2f, 0.6f}, 2, 0, 1, {0.4f, 0.0f}},
         {"pair at offset 2", 2, {0.2f, 0.6f}, 4, 2, 2, {0.0f, 0.0f, 0.2f, 0.6f}},
         {"mono send at offset 3", 2, {0.2f, 0.6f}, 4, 3, 1, {0.0f, 0.0f, 0.0f, 0.4f}},
-        {"offset past the last channel", 2, {0.2f, 0.6f}, 2, 5, 2, {0.0f, 0.8f}},
+        // Channels beyond those rendered (a device with fewer) are not heard.
+        {"offset past the last channel", 2, {0.2f, 0.6f}, 2, 5, 2, {0.0f, 0.0f}},
+        {"pair over the last channel", 2, {0.2f, 0.6f}, 2, 1, 2, {0.0f, 0.2f}},
+        {"mono send past the last channel", 2, {0.2f, 0.6f}, 2, 2, 1, {0.0f, 0.0f}},
         {"wide send only widens", 2, {0.2f, 0.6f}, 6, 1, 4, {0.0f, 0.2f, 0.6f, 0.0f, 0.0f, 0.0f}},
     };
     for (const RoutingCase& c : cases) {

@@ -141,6 +141,8 @@ struct Deck {
     std::uint32_t declickRemaining = 0;
     std::uint32_t declickTotal = 0;
     DeckRuntimePtr runtime;
+    // Set while the deck is routed beyond the channels of the open stream.
+    std::string routingError;
 
     void clearFade() {
         fadeActive = false;

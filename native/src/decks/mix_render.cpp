@@ -82,14 +82,16 @@ void storeGainState(DeckRuntime& rt, const FadeState& fade, std::uint32_t declic
     rt.declickRemaining.store(declickRemaining, std::memory_order_relaxed);
 }
 
+// Channels of the routing beyond the rendered ones (a device with fewer
+// outputs than the decks ask for) are not rendered.
 inline void addToOutput(const DeckPublication& p, std::uint32_t frameIndex, float* out,
                         int outChannels, float left, float right, float gain) noexcept {
-    const int maxIndex = std::max(outChannels - 1, 0);
-    const int c = std::clamp(p.channelOffset, 0, maxIndex);
+    const int c = std::max(p.channelOffset, 0);
+    if (c >= outChannels) return;
     float* frame = out + static_cast<std::size_t>(frameIndex) * outChannels;
     if (std::max(p.channelCount, 1) != 1) {
         frame[c] += left * gain;
-        frame[std::min(c + 1, outChannels - 1)] += right * gain;
+        if (c + 1 < outChannels) frame[c + 1] += right * gain;
     } else {
         frame[c] += (left + right) * 0.5f * gain;
     }

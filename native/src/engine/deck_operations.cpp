@@ -20,6 +20,7 @@ Deck& AudioEngine::deckFor(const std::string& deckId) {
 
 DeckState AudioEngine::finishDeckOperation(Deck& deck, unsigned groups) {
     if (groups != kNoPublish) decks_.publishDeck(deck, groups);
+    noteDeckRouting(deck);
     return deck.state;
 }
 
@@ -34,7 +35,7 @@ DeckState AudioEngine::createDeck(const std::string& deckId) {
         Deck& deck = deckFor(deckId);
         deck.state.backend = config_.backend;
         decks_.publishDeck(deck, 0);
-        renderChannels_ = decks_.rebuildMixList(requiredChannels_);
+        decks_.rebuildMixList(requiredChannels_);
         state = deck.state;
     }
     collectGarbage();
@@ -49,35 +50,59 @@ bool AudioEngine::deleteDeck(const std::string& deckId) {
         if (deck == nullptr) return false;
         if (deck->source) closeStreamingSource(deck->source.get());
         removed = decks_.removeDeck(deckId);
-        renderChannels_ = decks_.rebuildMixList(requiredChannels_);
+        decks_.rebuildMixList(requiredChannels_);
     }
     collectGarbage();
     return removed;
 }
 
 DeckState AudioEngine::assignDeckOutput(const std::string& deckId, const OutputAssignment& assignment) {
-    std::lock_guard lock(engineLock_);
-    Deck& deck = deckFor(deckId);
-    const std::string previousDeviceId = deck.state.output.deviceId;
-    const std::int32_t previousRequired = requiredChannels_;
+    DeckState state;
+    bool reopen = false;
+    {
+        std::lock_guard lock(engineLock_);
+        Deck& deck = deckFor(deckId);
+        const std::string previousDeviceId = deck.state.output.deviceId;
+        const std::int32_t previousRequired = requiredChannels_;
 
-    deck.state.output = assignment;
-    deck.state.output.channelOffset = std::max(deck.state.output.channelOffset, 0);
-    deck.state.output.channelCount = std::max(deck.state.output.channelCount, 1);
-    requiredChannels_ = decks_.computeRequiredChannels();
-    requiredChannelsMirror_ = requiredChannels_;
+        deck.state.output = assignment;
+        deck.state.output.channelOffset = std::max(deck.state.output.channelOffset, 0);
+        deck.state.output.channelCount = std::max(deck.state.output.channelCount, 1);
+        requiredChannels_ = decks_.computeRequiredChannels();
+        requiredChannelsMirror_ = requiredChannels_;
 
-    const std::string& next = deck.state.output.deviceId;
-    const bool deviceChanged = !next.empty() && next != "default" && next != previousDeviceId &&
-                               next != config_.deviceId;
-    if (deviceChanged) config_.deviceId = next;
-    if (streamOpen_ && (deviceChanged || requiredChannels_ != previousRequired)) {
-        closeStream();
-        openStream();
+        const std::string& next = deck.state.output.deviceId;
+        const bool deviceChanged = !next.empty() && next != "default" && next != previousDeviceId &&
+                                   next != config_.deviceId;
+        if (deviceChanged) config_.deviceId = next;
+        if (deviceChanged || requiredChannels_ != previousRequired) ++outputGeneration_;
+        // The stream is kept when its channels stay what the device can give.
+        reopen = streamNeedsReopen();
+        if (!reopen) refreshRouting();
+        decks_.publishDeck(deck, 0);
+        decks_.rebuildMixList(requiredChannels_);
+        noteDeckRouting(deck);
+        state = deck.state;
     }
-    decks_.publishDeck(deck, 0);
-    renderChannels_ = decks_.rebuildMixList(requiredChannels_);
-    return deck.state;
+    if (reopen) {
+        std::lock_guard device(deviceLock_);
+        bool stillNeeded = false;
+        {
+            std::lock_guard lock(engineLock_);
+            stillNeeded = streamNeedsReopen();  // another thread may have reopened meanwhile
+        }
+        if (stillNeeded) {
+            closeStream();
+            openStream();
+        }
+        std::lock_guard lock(engineLock_);
+        if (Deck* deck = decks_.findDeck(deckId)) {
+            decks_.pullDeckRuntime(*deck);
+            noteDeckRouting(*deck);
+            state = deck->state;
+        }
+    }
+    return state;
 }
 
 DeckState AudioEngine::getDeckState(const std::string& deckId) {
@@ -114,7 +139,8 @@ DeckState AudioEngine::loadTrack(const std::string& deckId, const TrackDescripto
         const unsigned groups =
             applyLoadedTrack(deck, track, std::move(pcm), std::move(source), loadError, config_.backend);
         decks_.publishDeck(deck, groups);
-        renderChannels_ = decks_.rebuildMixList(requiredChannels_);
+        decks_.rebuildMixList(requiredChannels_);
+        noteDeckRouting(deck);
         state = deck.state;
     }
     collectGarbage();

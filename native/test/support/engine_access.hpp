@@ -13,14 +13,17 @@ namespace velmora {
 struct AudioEngineTestAccess {
     // initialize's steps 4 to 7 without the threads.
     static bool open(AudioEngine& engine, const EngineConfig& requested) {
-        std::lock_guard lock(engine.engineLock_);
-        engine.config_ = clampConfig(requested);
-        engine.sampleRate_ = engine.config_.sampleRate;
+        std::lock_guard device(engine.deviceLock_);
+        {
+            std::lock_guard lock(engine.engineLock_);
+            engine.config_ = clampConfig(requested);
+            engine.sampleRate_ = engine.config_.sampleRate;
+        }
         engine.closeStream();
         return engine.openStream();
     }
     static void close(AudioEngine& engine) {
-        std::lock_guard lock(engine.engineLock_);
+        std::lock_guard device(engine.deviceLock_);
         engine.closeStream();
     }
     static EngineConfig config(AudioEngine& engine) {
@@ -36,7 +39,7 @@ struct AudioEngineTestAccess {
             const unsigned groups =
                 applyLoadedTrack(deck, track, std::move(pcm), nullptr, "", engine.config_.backend);
             engine.decks_.publishDeck(deck, groups);
-            engine.renderChannels_ = engine.decks_.rebuildMixList(engine.requiredChannels_);
+            engine.decks_.rebuildMixList(engine.requiredChannels_);
         }
         engine.collectGarbage();
     }
