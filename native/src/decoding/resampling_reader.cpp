@@ -174,8 +174,12 @@ std::size_t ResamplingReader::read(float* dst, std::size_t frames) {
     } else {
         produced = readResampled(dst, frames);
         // The resampler may come up a frame or two short of the rounded
-        // length; pad with silence so the announced length holds.
-        if (produced < frames && drained_ && !readError_ && lengthFrames_ > 0) {
+        // length; pad with silence so the announced length holds. A file
+        // much shorter than its header's estimate (FFmpeg's for some raw
+        // streams) just ends.
+        constexpr std::uint64_t kMaxPadFrames = 64;
+        if (produced < frames && drained_ && !readError_ && lengthFrames_ > 0 &&
+            lengthFrames_ - position_ - produced <= kMaxPadFrames) {
             const std::size_t ch = static_cast<std::size_t>(channels_);
             std::memset(dst + produced * ch, 0, (frames - produced) * ch * sizeof(float));
             produced = frames;
