@@ -1,22 +1,32 @@
-#include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sndfile.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <tuple>
+#include <iterator>
 #include <latch>
+#include <limits>
 #include <thread>
+#include <tuple>
 
+#include "analysis/waveform.hpp"
 #include "decoding/decode_chain.hpp"
 #include "decoding/library_decoder.hpp"
 #include "decoding/media_framework_decoder.hpp"
+#include "decoding/resampling_reader.hpp"
 #include "decoding/streaming_source.hpp"
+#include "platform/file_system.hpp"
 #include "support/test_support.hpp"
 
 namespace velmora {
@@ -151,6 +161,47 @@ TEST_F(DecodingFormats, EveryFormatDecodesToTheToneByTheRightDecoder) {
                 EXPECT_NEAR(tone.rms, kToneAmplitude / std::sqrt(2.0), 0.03);
                 EXPECT_NEAR(tone.frequency, kToneHz, 10.0);
             }
+        }
+    }
+}
+
+// Every format a whole-track decode takes streams too, and a seek lands on
+// the frame the reader would have reached by reading (within a millisecond
+// where the container stamps packets in milliseconds).
+TEST_F(DecodingFormats, EveryFormatStreamsAndSeeksToTheFrame) {
+    const std::pair<const char*, std::int64_t> formats[] = {
+        {".wav", 0}, {".flac", 0}, {".ogg", 0},      {".opus", 0},
+        {".mp3", 0}, {".m4a", 0},  {"-alac.m4a", 0}, {".wma", 48}};
+    for (const auto& [suffix, slack] : formats) {
+        const std::string path = dir_->file("mono48") + suffix;
+        SCOPED_TRACE(path);
+        ResamplingReader reader;
+        ASSERT_TRUE(reader.open(path, 48000));
+        std::vector<float> whole(48000 * 2);
+        whole.resize(reader.read(whole.data(), whole.size()));
+        EXPECT_NEAR(double(whole.size()) / 48000, kToneSeconds, 0.06);
+        PcmBuffer decoded;
+        decoded.sampleRate = 48000;
+        decoded.channels = 1;
+        decoded.samples = whole;
+        EXPECT_NEAR(measureTone(decoded, 0).frequency, kToneHz, 10.0);
+        EXPECT_NEAR(measureTone(decoded, 0).rms, kToneAmplitude / std::sqrt(2.0), 0.03);
+
+        for (const std::int64_t frame : {12000, 3000, 0}) {
+            ASSERT_TRUE(reader.seek(std::uint64_t(frame)));
+            std::vector<float> after(2400);
+            ASSERT_EQ(reader.read(after.data(), after.size()), after.size());
+            double error = 1.0;
+            for (std::int64_t shift = -slack; shift <= slack; ++shift) {
+                double worst = 0.0;
+                for (std::int64_t i = std::max<std::int64_t>(0, -frame - shift);
+                     i < std::int64_t(after.size()); ++i)
+                    worst =
+                        std::max(worst, double(std::fabs(after[std::size_t(i)] -
+                                                         whole[std::size_t(frame + shift + i)])));
+                error = std::min(error, worst);
+            }
+            EXPECT_LT(error, 2e-3) << "after a seek to " << frame;
         }
     }
 }
@@ -404,7 +455,172 @@ TEST(DecodingFiles, FallbackDecoderMessages) {
     }
 }
 
-TEST(DecodingCache, SecondDecodeOfAPathIsServedFromTheCache) {
+// A track path names one local file and nothing else: not a URL, not stdin,
+// not another file (a NUL byte would cut the path). Windows-looking names
+// are file names like any other.
+TEST(DecodingFiles, PathsNameFilesNeverUrlsOrStdin) {
+    TempDir dir;
+    struct Restore {
+        fs::path directory = fs::current_path();
+        int input = dup(0);
+        ~Restore() {
+            dup2(input, 0);
+            close(input);
+            fs::current_path(directory);
+        }
+    } restore;
+    fs::current_path(dir.path());
+    // Stdin at its end, so that a decoder reading it fails at once.
+    const int devNull = open("/dev/null", O_RDONLY);
+    ASSERT_GE(dup2(devNull, 0), 0);
+    close(devNull);
+    // A listener any network access would reach.
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+
+    const auto tone = test::makeSine(4800, 1, 48000, kToneHz, kToneAmplitude);
+    ASSERT_TRUE(test::writeWav("a.wav", tone, 1, 48000, SF_FORMAT_PCM_16));
+    ASSERT_TRUE(test::writeWav("b.wav", tone, 1, 48000, SF_FORMAT_PCM_16));
+    ASSERT_EQ(runQuiet("ffmpeg -v quiet -y -i a.wav -c:a aac -f mp4 file:'C:\\music\\a.m4a'"), 0);
+    const std::string missing =
+        "miniaudio decode init failed: System error : No such file or directory.";
+    const struct {
+        std::string path;
+        std::string message;  // empty: decodes
+    } cases[] = {
+        {"pipe:0", missing},
+        {"-", missing},
+        {"file:a.wav", missing},
+        {"concat:a.wav|b.wav", missing},
+        {"http://127.0.0.1:" + port + "/a.wav", missing},
+        {std::string("a.wav\0.m4a", 10),
+         std::string("miniaudio decode init failed: ") + platform::kNotRegularFileText},
+        {"C:\\music\\a.m4a", ""},
+    };
+    auto attempts = std::async(std::launch::async, [&] {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.path);
+            TrackCache cache;
+            std::string message;
+            TrackDescriptor track;
+            track.path = c.path;
+            EXPECT_EQ(decodeTrack(cache, track, true, message) != nullptr, c.message.empty());
+            EXPECT_EQ(message, c.message);
+            EXPECT_EQ(openStreamingSource(track, 48000, message) != nullptr, c.message.empty())
+                << message;
+            EXPECT_EQ(computeWaveform(48000, track, 64).ok, c.message.empty());
+            EXPECT_FALSE(shouldStreamTrack(track));
+        }
+    });
+    const bool finished = attempts.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    pollfd pending{listener, POLLIN, 0};
+    EXPECT_EQ(poll(&pending, 1, 0), 0) << "a decoder connected to the network";
+    close(listener);  // resets a connection a decoder may be waiting on
+    attempts.wait();
+    EXPECT_TRUE(finished) << "a decoder blocked";
+}
+
+// NaN, infinities and absurd values in a file reach nobody: every decoder
+// path reads them as silence or the bound.
+TEST(DecodingFiles, DecodedSamplesAreFiniteAndBounded) {
+    TempDir dir;
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const std::vector<float> written = {0.5f, 1e30f, nan, inf, -inf, -1e30f, 3.5f, -4.5f};
+    const std::vector<float> expected = {0.5f, 4.0f, 0.0f, 0.0f, 0.0f, -4.0f, 3.5f, -4.0f};
+    const std::uint64_t frames = 4800;
+    const std::string path = dir.file("absurd.wav");
+    ASSERT_TRUE(test::writeWav(
+        path, test::makeSamples(frames, 1, [&](std::uint64_t f, int) { return written[f % 8]; }), 1,
+        48000, SF_FORMAT_FLOAT));
+    std::string message;
+    TrackCache cache;
+    const PcmBufferPtr library = decodePath(cache, path, message);
+    const PcmBufferPtr fallback = decodeWithMediaFramework(path, message);
+    auto source = openStreamingSource(TrackDescriptor{"", path, "", 0.0, 0.0, 0.0}, 48000, message);
+    ASSERT_TRUE(library && fallback && source);
+    ASSERT_TRUE(refillStreamingSource(source.get(), frames, message));
+    for (const auto& [name, samples] :
+         {std::pair{"library", library->samples}, std::pair{"fallback", fallback->samples},
+          std::pair{"streaming",
+                    std::vector<float>(source->ring.begin(), source->ring.begin() + frames)}}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(samples.size(), frames);
+        for (std::size_t i = 0; i < frames; ++i) ASSERT_EQ(samples[i], expected[i % 8]) << i;
+    }
+    for (const PcmBufferPtr& buffer : {library, fallback}) expectEnergyOfTheSamples(*buffer);
+}
+
+// Ogg's page checksum: CRC-32 with polynomial 0x04c11db7, unreflected, from 0.
+std::uint32_t oggChecksum(const std::string& page) {
+    std::uint32_t crc = 0;
+    for (const unsigned char byte : page) {
+        crc ^= std::uint32_t(byte) << 24;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = crc & 0x80000000u ? (crc << 1) ^ 0x04c11db7u : crc << 1;
+    }
+    return crc;
+}
+
+// Gives every Vorbis data page an empty packet after its first one, with a
+// valid checksum: the demuxer passes it on, and the codec refuses it (EINVAL).
+void insertEmptyVorbisPackets(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string out;
+    std::uint32_t vorbisSerial = 0;
+    for (std::size_t at = 0; at + 27 <= bytes.size();) {
+        const std::size_t segments = static_cast<unsigned char>(bytes[at + 26]);
+        std::string lacing = bytes.substr(at + 27, segments);
+        std::size_t body = 0;
+        for (const unsigned char l : lacing) body += l;
+        std::string page = bytes.substr(at, 27 + segments + body);
+        at += page.size();
+        std::uint32_t serial = 0, sequence = 0;
+        std::memcpy(&serial, page.data() + 14, 4);
+        std::memcpy(&sequence, page.data() + 18, 4);
+        if (page.compare(27 + segments, 7, "\x01vorbis") == 0) vorbisSerial = serial;
+        if (serial == vorbisSerial && sequence >= 2 && segments < 255 && lacing[0] != '\xff') {
+            lacing.insert(1, 1, '\0');
+            page = page.substr(0, 26) + char(lacing.size()) + lacing + page.substr(27 + segments);
+            page.replace(22, 4, 4, '\0');
+            const std::uint32_t crc = oggChecksum(page);
+            std::memcpy(page.data() + 22, &crc, 4);
+        }
+        out += page;
+    }
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << out;
+}
+
+TEST(DecodingFiles, FallbackDecoderSkipsPacketsTheCodecRefuses) {
+    TempDir dir;
+    const std::string path = dir.file("video-first.ogg");
+    ASSERT_EQ(
+        runQuiet(
+            "ffmpeg -v quiet -y -f lavfi -i testsrc=size=64x48:rate=10:duration=2 -f lavfi -i "
+            "sine=frequency=1000:sample_rate=44100:duration=2 -map 0:v -map 1:a -c:v libtheora "
+            "-c:a libvorbis '" +
+            path + "'"),
+        0);
+    insertEmptyVorbisPackets(path);
+    std::string message;
+    const auto buffer = decodeWithMediaFramework(path, message);
+    ASSERT_NE(buffer, nullptr) << message;
+    EXPECT_EQ(buffer->channels, 1);
+    EXPECT_NEAR(buffer->durationSeconds(), 2.0, 0.05);
+    EXPECT_NEAR(measureTone(*buffer, 0).frequency, 1000.0, 10.0);
+    TrackCache cache;
+    EXPECT_NE(decodePath(cache, path, message), nullptr) << message;
+}
+
+TEST(DecodingCache, ServedWhileTheFileIsTheOneDecodedOrCannotBeReached) {
     TempDir dir;
     const std::string path = dir.file("Track.wav");
     ASSERT_TRUE(
@@ -414,8 +630,22 @@ TEST(DecodingCache, SecondDecodeOfAPathIsServedFromTheCache) {
     const auto first = decodePath(cache, path, message);
     ASSERT_NE(first, nullptr) << message;
     EXPECT_EQ(cache.totalBytes(), 2000u * sizeof(float));
-    fs::remove(path);  // a second decode would now fail
-    EXPECT_EQ(decodePath(cache, path, message, true), first);
+    EXPECT_EQ(decodePath(cache, path, message), first);
+
+    // Rewritten at the same path with the same size: decoded again.
+    const auto written = fs::last_write_time(path);
+    ASSERT_TRUE(
+        test::writeWav(path, test::makeSine(1000, 2, 44100, 880, 0.5), 2, 44100, SF_FORMAT_FLOAT));
+    fs::last_write_time(path, written + std::chrono::seconds(2));
+    const auto second = decodePath(cache, path, message, true);
+    ASSERT_NE(second, nullptr) << message;
+    EXPECT_NE(second->samples, first->samples);
+    EXPECT_EQ(cache.size(), 1u);
+    EXPECT_EQ(cache.totalBytes(), 2000u * sizeof(float));
+
+    // Gone, as a share that went away: the decoded audio is still served.
+    fs::remove(path);
+    EXPECT_EQ(decodePath(cache, path, message, true), second);
     EXPECT_EQ(message, "");
     // Keys are the exact bytes of the path.
     EXPECT_EQ(decodePath(cache, dir.file("track.wav"), message), nullptr);
@@ -453,7 +683,7 @@ TEST(DecodingCache, EmptyPathIsNeverCached) {
     EXPECT_EQ(cache.size(), 0u);
 }
 
-TEST(StreamDecision, DurationThenFileSize) {
+TEST(StreamDecision, DurationThenFileSizeThenStatedLength) {
     TempDir dir;
     const std::string big = dir.file("big.raw"), small = dir.file("small.raw");
     std::ofstream(big).flush();
@@ -462,6 +692,17 @@ TEST(StreamDecision, DurationThenFileSize) {
     fs::resize_file(small, kStreamMinFileBytes - 1);
     fs::create_symlink(big, dir.file("link.raw"));
     fs::create_directory(dir.file("folder"));
+    // Small files whose headers state a long track; a raw AAC stream states
+    // nothing, and its packets give the estimate.
+    const std::string tone =
+        "ffmpeg -v quiet -y -f lavfi -i sine=frequency=440:sample_rate=8000:duration=";
+    for (const auto& [seconds, options, name] :
+         {std::tuple{"481", "-c:a pcm_u8", "long.wav"},
+          std::tuple{"481", "-c:a aac -b:a 16k", "long.m4a"},
+          std::tuple{"500", "-c:a aac -b:a 16k -f adts", "long.aac"},
+          std::tuple{"479", "-c:a aac", "short.m4a"}})
+        ASSERT_EQ(runQuiet(tone + seconds + " " + options + " '" + dir.file(name) + "'"), 0)
+            << name;
     const struct {
         std::string path;
         double duration;
@@ -475,6 +716,10 @@ TEST(StreamDecision, DurationThenFileSize) {
         {big, 10.0, true},
         {small, 10.0, false},
         {dir.file("link.raw"), 10.0, true},
+        {dir.file("long.wav"), 0.0, true},
+        {dir.file("long.m4a"), 0.0, true},
+        {dir.file("long.aac"), 0.0, true},
+        {dir.file("short.m4a"), 0.0, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path + " " + std::to_string(c.duration));

@@ -140,6 +140,47 @@ TEST(StreamingSource, CueInSeekAndEnd) {
     EXPECT_EQ(s->playFrame.load(), 24000U);
 }
 
+// A file that reads but refuses every seek; its frames name their index.
+class UnseekableRamp final : public FrameReader {
+  public:
+    std::int32_t channels() const noexcept override { return 1; }
+    std::int32_t sampleRate() const noexcept override { return kRate; }
+    std::uint64_t lengthFrames() const noexcept override { return 10 * kRate; }
+    std::size_t read(float* destination, std::size_t frames) override {
+        for (std::size_t i = 0; i < frames; ++i) destination[i] = rampValue(next_++);
+        return frames;
+    }
+    bool failed() const noexcept override { return false; }
+    bool seek(std::uint64_t) override { return false; }
+
+  private:
+    std::uint64_t next_ = 0;
+};
+
+// Where the file cannot seek, the deck goes on where it plays, and says so.
+TEST(StreamingSource, RefusedSeekKeepsPositionAndAudioTogether) {
+    auto s = std::make_shared<StreamingSource>();
+    s->decoder = std::make_unique<ResamplingReader>();
+    ASSERT_TRUE(s->decoder->open(std::make_unique<UnseekableRamp>(), kRate));
+    s->sampleRate = kRate;
+    s->channels = 1;
+    s->durationSeconds = 10.0;
+    s->ring.assign(StreamingSource::kRingFrames, 0.0f);
+    std::string message;
+    ASSERT_TRUE(refillStreamingSource(s.get(), 8000, message));
+    test::DeckHarness h;
+    h.loadSource("A", s);
+    consume(*s, 1000);
+
+    const auto seekSource = [](const StreamingSourcePtr& source, double seconds) {
+        return seekStreamingSource(source.get(), seconds, 256);
+    };
+    h.apply("A", [&](Deck& d) { return applySeek(d, 5.0, seekSource); });
+    EXPECT_EQ(s->playFrame.load(), 1000U);
+    EXPECT_EQ(s->ring[s->readIndex.load() % s->ring.size()], rampValue(1000));
+    EXPECT_DOUBLE_EQ(h.pulled("A").state.positionSeconds, 1000.0 / kRate);
+}
+
 TEST(StreamingRender, PlaysTheFileAcrossRefillsAndWrapArounds) {
     TempDir dir;
     const std::string path = writeRamp(dir, "ramp.wav", 3 * kRate, 2);

@@ -18,8 +18,10 @@ bool hasUsableAudio(const Deck& deck) {
     return deck.source && deck.source->channels >= 1 && deck.source->sampleRate >= 1;
 }
 
-// Sets both positions; moves a streaming source along.
+// Sets both positions; moves a streaming source along, and follows it when
+// it cannot go there.
 void reposition(Deck& deck, double seconds, const SourceSeek& seekSource) {
+    if (deck.source && seekSource) seconds = seekSource(deck.source, seconds);
     if (deck.pcm && deck.pcm->sampleRate > 0) {
         deck.positionFrames = deck.pcm->sampleRate * seconds;
     } else if (const std::int32_t rate = deck.source ? deck.source->sampleRate.load() : 0; rate > 0) {
@@ -27,7 +29,6 @@ void reposition(Deck& deck, double seconds, const SourceSeek& seekSource) {
     } else {
         deck.positionFrames = 0.0;
     }
-    if (deck.source && seekSource) seekSource(deck.source, seconds);
     deck.state.positionSeconds = seconds;
 }
 

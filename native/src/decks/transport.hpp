@@ -14,8 +14,9 @@ namespace velmora {
 // Returned by operations that must not publish anything.
 inline constexpr unsigned kNoPublish = 0x80000000U;
 
-// Moves a deck's streaming source to a position in seconds.
-using SourceSeek = std::function<void(const StreamingSourcePtr&, double)>;
+// Moves a deck's streaming source to a position in seconds; returns the
+// position it plays from (where it was, when its file cannot seek).
+using SourceSeek = std::function<double(const StreamingSourcePtr&, double)>;
 
 inline constexpr double kMaxVolume = 5.0;
 // Volumes and gains: linear, clamped to [0, 5]; NaN is silence.

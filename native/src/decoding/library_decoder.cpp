@@ -8,6 +8,7 @@
 
 #include "decoding/flac_decoder.hpp"
 #include "decoding/media_framework_decoder.hpp"
+#include "decoding/sample_bounds.hpp"
 #include "platform/file_system.hpp"
 
 namespace velmora {
@@ -74,6 +75,23 @@ bool decodesFasterWithMediaFramework(const std::string& extension) {
     return isOggExtension(extension) || extension == "opus" || extension == "mp3";
 }
 
+// libsndfile scales integer samples into [-1, 1): only float data and
+// decoders that produce floats can hold values to bound.
+bool holdsIntegerSamples(const SF_INFO& info) {
+    switch (info.format & SF_FORMAT_SUBMASK) {
+        case SF_FORMAT_PCM_S8:
+        case SF_FORMAT_PCM_16:
+        case SF_FORMAT_PCM_24:
+        case SF_FORMAT_PCM_32:
+        case SF_FORMAT_PCM_U8:
+        case SF_FORMAT_ULAW:
+        case SF_FORMAT_ALAW:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // `fileBytes` bounds how far a stated length is believed: a damaged header can
 // claim more frames than its file could hold, and sizing the buffer from it
 // would ask for absurd memory. Beyond the bound the length counts as unknown
@@ -94,6 +112,7 @@ PcmBufferPtr readDecodedFrames(SNDFILE* file, const SF_INFO& info, std::uint64_t
                                std::max<std::uint64_t>(fileBytes, 1) * kMaxSamplesPerFileByte / channels;
 
     BlockEnergyBuilder energy(info.channels, blockEnergyFrames(info.samplerate));
+    const bool bounded = holdsIntegerSamples(info);
 
     if (believable) {
         // Room for the probe past the stated length, so that reading on does
@@ -108,6 +127,9 @@ PcmBufferPtr readDecodedFrames(SNDFILE* file, const SF_INFO& info, std::uint64_t
             samples.resize(offset + static_cast<std::size_t>(wanted) * channels);
             const sf_count_t got =
                 std::max<sf_count_t>(0, sf_readf_float(file, samples.data() + offset, wanted));
+            if (!bounded)
+                boundDecodedSamples(samples.data() + offset,
+                                    static_cast<std::size_t>(got) * channels);
             framesRead += got;
             energy.update(samples.data(), static_cast<std::uint64_t>(framesRead));
             if (got < wanted) break;
@@ -123,6 +145,9 @@ PcmBufferPtr readDecodedFrames(SNDFILE* file, const SF_INFO& info, std::uint64_t
             const sf_count_t got = std::max<sf_count_t>(
                 0, sf_readf_float(file, samples.data() + offset, kChunkFrames));
             samples.resize(offset + static_cast<std::size_t>(got) * channels);
+            if (!bounded)
+                boundDecodedSamples(samples.data() + offset,
+                                    static_cast<std::size_t>(got) * channels);
             framesRead += got;
             energy.update(samples.data(), samples.size() / channels);
             if (got < kChunkFrames) break;
@@ -155,8 +180,13 @@ std::string lowercaseExtension(const std::string& path) {
     return extension;
 }
 
+std::string libraryFileName(const std::string& path) {
+    return path == "-" ? "./-" : path;
+}
+
 PcmBufferPtr decodeWithLibrary(const std::string& path, std::string& message) {
-    if (platform::isSpecialFile(path)) {
+    // The system would cut a path at a NUL byte and open another file.
+    if (path.find('\0') != std::string::npos || platform::isSpecialFile(path)) {
         message = std::string("miniaudio decode init failed: ") + platform::kNotRegularFileText;
         return nullptr;
     }
@@ -178,7 +208,7 @@ PcmBufferPtr decodeWithLibrary(const std::string& path, std::string& message) {
         }
     }
     SF_INFO info{};
-    SndfileHandle file(sf_open(path.c_str(), SFM_READ, &info));
+    SndfileHandle file(sf_open(libraryFileName(path).c_str(), SFM_READ, &info));
     if (file) return readDecodedFrames(file.get(), info, fileBytes, message);
 
     const std::string fileError = sf_strerror(nullptr);

@@ -15,4 +15,8 @@ PcmBufferPtr decodeWithLibrary(const std::string& path, std::string& message);
 // Bytes after the last '.' of the path, ASCII letters lowered; empty without a '.'.
 std::string lowercaseExtension(const std::string& path);
 
+// The path as libsndfile must be given it to open that file: it reads stdin
+// for "-".
+std::string libraryFileName(const std::string& path);
+
 }  // namespace velmora

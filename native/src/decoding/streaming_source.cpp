@@ -77,7 +77,12 @@ StreamingSourcePtr openStreamingSource(const TrackDescriptor& track, std::int32_
     const double start = std::max(0.0, source->durationSeconds <= cueIn ? source->durationSeconds : cueIn);
     if (start > 0.0) {
         const std::uint64_t frame = frameAt(ringRate, start);
-        decoder->seek(frame);
+        // A source that cannot reach its cue-in would play from elsewhere
+        // than the deck reports: the whole-track decode takes it instead.
+        if (!decoder->seek(frame)) {
+            message = messages::kStreamingInitFailed;
+            return nullptr;
+        }
         source->playFrame.store(frame);
     }
     source->decoder = std::move(decoder);
@@ -123,15 +128,21 @@ bool refillStreamingSource(StreamingSource* source, std::uint64_t minimumFrames,
     return true;
 }
 
-void seekStreamingSource(StreamingSource* source, double seconds, std::int32_t requestedBufferSize) {
-    if (source == nullptr) return;
+double seekStreamingSource(StreamingSource* source, double seconds,
+                           std::int32_t requestedBufferSize) {
+    if (source == nullptr) return seconds;
     std::lock_guard lock(source->sourceLock);
-    if (!source->decoder) return;
-    const std::uint64_t frame = frameAt(source->sampleRate.load(std::memory_order_relaxed), seconds);
+    if (!source->decoder) return seconds;
+    const std::int32_t sampleRate = source->sampleRate.load(std::memory_order_relaxed);
+    const std::uint64_t frame = frameAt(sampleRate, seconds);
     const std::uint64_t ch = static_cast<std::uint64_t>(std::max(source->channels, 1));
+    const double rate = static_cast<double>(std::max(sampleRate, 1));
+
+    // The decoder moves first: one that cannot leaves the ring, the indices
+    // and the position as they are, and the deck goes on where it plays.
+    if (!source->decoder->seek(frame)) return static_cast<double>(source->playFrame.load()) / rate;
 
     source->beginExclusive();
-    source->decoder->seek(frame);
     source->readIndex.store(frame * ch, std::memory_order_relaxed);
     source->writeIndex.store(frame * ch, std::memory_order_relaxed);
     source->playFrame.store(frame, std::memory_order_relaxed);
@@ -145,6 +156,7 @@ void seekStreamingSource(StreamingSource* source, double seconds, std::int32_t r
         if (!failed && got > 0) source->writeIndex.fetch_add(got * ch, std::memory_order_relaxed);
     }
     source->endExclusive();
+    return seconds;
 }
 
 void followOutputRate(StreamingSource* source, std::int32_t engineSampleRate, std::int32_t requestedBufferSize) {

@@ -82,7 +82,8 @@ inline constexpr const char* kStreamingReadFailed = "Streaming read failed.";
 }  // namespace messages
 
 // Opens the decoder at max(engineSampleRate, 8000) and positions it at the
-// track's cue-in. The ring starts empty; the caller primes it.
+// track's cue-in (a file that cannot seek there is refused). The ring starts
+// empty; the caller primes it.
 StreamingSourcePtr openStreamingSource(const TrackDescriptor& track, std::int32_t engineSampleRate,
                                        std::string& message);
 // Tops the ring up towards its target. True when nothing needed doing or
@@ -90,8 +91,10 @@ StreamingSourcePtr openStreamingSource(const TrackDescriptor& track, std::int32_
 // message).
 bool refillStreamingSource(StreamingSource* source, std::uint64_t minimumFrames, std::string& message);
 // Moves to `seconds` (negative: 0) and refills at once with up to
-// max(requestedBufferSize, 768) frames.
-void seekStreamingSource(StreamingSource* source, double seconds, std::int32_t requestedBufferSize);
+// max(requestedBufferSize, 768) frames. Returns the position the source plays
+// from: `seconds`, or, when its file cannot seek there, where it already was.
+double seekStreamingSource(StreamingSource* source, double seconds,
+                           std::int32_t requestedBufferSize);
 void closeStreamingSource(StreamingSource* source);
 // Output thread. Moves the decoder to `engineSampleRate` (at least 8000)
 // when the ring runs at another rate, keeping the play position, and refills

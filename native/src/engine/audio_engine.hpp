@@ -112,7 +112,7 @@ private:
     void refillAllStreamingSources();
     void republishAllDecks();
     Deck& deckFor(const std::string& deckId);  // lock held
-    void seekSource(const StreamingSourcePtr& source, double seconds);
+    double seekSource(const StreamingSourcePtr& source, double seconds);
     DeckState finishDeckOperation(Deck& deck, unsigned groups);  // lock held
     void setStreamOpen(bool open);
     void collectGarbage() { reclaim_.collect(); }

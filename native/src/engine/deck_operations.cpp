@@ -24,8 +24,8 @@ DeckState AudioEngine::finishDeckOperation(Deck& deck, unsigned groups) {
     return deck.state;
 }
 
-void AudioEngine::seekSource(const StreamingSourcePtr& source, double seconds) {
-    seekStreamingSource(source.get(), seconds, requestedBufferSize_.load());
+double AudioEngine::seekSource(const StreamingSourcePtr& source, double seconds) {
+    return seekStreamingSource(source.get(), seconds, requestedBufferSize_.load());
 }
 
 DeckState AudioEngine::createDeck(const std::string& deckId) {
@@ -115,10 +115,11 @@ DeckState AudioEngine::getDeckState(const std::string& deckId) {
 
 DeckState AudioEngine::loadTrack(const std::string& deckId, const TrackDescriptor& track) {
     // Decoding runs before the lock, so other operations and the render go on.
-    PcmBufferPtr pcm;
+    // A prepared track plays from memory, its file only checked for changes.
+    PcmBufferPtr pcm = findCachedTrack(trackCache_, track, /*forPlayback=*/true);
     StreamingSourcePtr source;
     std::string loadError;
-    if (shouldStreamTrack(track)) {
+    if (!pcm && shouldStreamTrack(track)) {
         source = openStreamingSource(track, sampleRate_.load(), loadError);
         if (source) {
             // Prime once; a failure here does not fail the load.
@@ -129,7 +130,7 @@ DeckState AudioEngine::loadTrack(const std::string& deckId, const TrackDescripto
             refillStreamingSource(source.get(), minimum, primeError);
         }
     }
-    if (!source) pcm = decodeTrack(trackCache_, track, /*forPlayback=*/true, loadError);
+    if (!pcm && !source) pcm = decodeTrack(trackCache_, track, /*forPlayback=*/true, loadError);
 
     DeckState state;
     {
@@ -170,14 +171,16 @@ DeckState AudioEngine::stop(const std::string& deckId, bool resetPosition) {
     std::lock_guard lock(engineLock_);
     Deck& deck = deckFor(deckId);
     return finishDeckOperation(
-        deck, applyStop(deck, resetPosition, [this](const auto& s, double t) { seekSource(s, t); }));
+        deck, applyStop(deck, resetPosition,
+                        [this](const auto& s, double t) { return seekSource(s, t); }));
 }
 
 DeckState AudioEngine::seek(const std::string& deckId, double seconds) {
     std::lock_guard lock(engineLock_);
     Deck& deck = deckFor(deckId);
-    return finishDeckOperation(
-        deck, applySeek(deck, seconds, [this](const auto& s, double t) { seekSource(s, t); }));
+    return finishDeckOperation(deck, applySeek(deck, seconds, [this](const auto& s, double t) {
+                                   return seekSource(s, t);
+                               }));
 }
 
 DeckState AudioEngine::setDeckVolume(const std::string& deckId, double volume) {
@@ -198,7 +201,7 @@ DeckState AudioEngine::updateTrack(const std::string& deckId, const TrackDescrip
     Deck& deck = deckFor(deckId);
     return finishDeckOperation(
         deck, applyUpdateTrack(deck, track, preservePlaybackState, preservePosition,
-                               [this](const auto& s, double t) { seekSource(s, t); }));
+                               [this](const auto& s, double t) { return seekSource(s, t); }));
 }
 
 DeckState AudioEngine::fadeTo(const std::string& deckId, std::int32_t durationMs, double targetVolume) {
