@@ -118,7 +118,7 @@ TEST(MixRender, FadeFollowsEaseOutCubicAndEndsOnTarget) {
     EXPECT_EQ(at(out, 2, 48000, 0), 0.0f);
     Deck& d = h.pulled("A");
     EXPECT_EQ(d.state.deckVolume, 0.0);
-    EXPECT_FALSE(d.fadeActive);
+    EXPECT_FALSE(d.fade.active);
     EXPECT_TRUE(d.state.playing);
 }
 
@@ -425,13 +425,13 @@ TEST(MixRender, StereoRenderFollowsTheFrameByFrameDefinition) {
                 // The track meter follows the fade's shape while it runs (it
                 // starts at volume 1, the larger end point), then the track.
                 double trackFactor = 1.0;
-                if (before.fadeActive) {
+                if (before.fade.active) {
                     const std::uint64_t at = clock + i;
-                    const double t = at <= before.fadeStartFrame
+                    const double t = at <= before.fade.startFrame
                                          ? 0.0
-                                         : static_cast<double>(at - before.fadeStartFrame) / before.fadeDurationFrames;
+                                         : static_cast<double>(at - before.fade.startFrame) / before.fade.durationFrames;
                     const double u = 1.0 - std::min(t, 1.0);
-                    volume = before.fadeFrom + (1.0 - u * u * u) * (before.fadeTarget - before.fadeFrom);
+                    volume = before.fade.from + (1.0 - u * u * u) * (before.fade.target - before.fade.from);
                     if (t < 1.0) trackFactor = volume;
                 }
                 const double gain = 0.8 * volume;

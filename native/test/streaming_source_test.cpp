@@ -335,7 +335,7 @@ TEST(ConcurrentStreaming, SeekRefillAndRender) {
     Deck& deck = registry.findOrCreateDeck("A", "standard", "default");
     applyLoadedTrack(deck, trackAt(path), nullptr, s, "", "standard");
     deck.state.playing = true;
-    deck.declickTotal = deck.declickRemaining = 0;
+    deck.declick = {};
     registry.publishDeck(deck, kPublishAll);
     registry.rebuildMixList(2);
 
@@ -362,7 +362,7 @@ TEST(ConcurrentStreaming, SeekRefillAndRender) {
             // render says its playhead is, and match the ring one to one.
             std::uint64_t played = 0;
             while (played < 256 && out[played * 2] != 0.0f) ++played;
-            const auto endFrame = static_cast<std::uint64_t>(rt.positionFrames.load());
+            const auto endFrame = static_cast<std::uint64_t>(rt.position.frames.load());
             for (std::uint64_t i = 0; i < played; ++i) {
                 if (out[i * 2] != rampValue(endFrame - played + i)) {
                     ADD_FAILURE() << "sample from the wrong position at frame " << endFrame - played + i;

@@ -124,9 +124,9 @@ unsigned applyDeckVolume(Deck& deck, double volume) {
     const double v = clampVolume(volume);
     deck.state.deckVolume = v;
     // A running fade goes on and takes over again from the next frame.
-    if (!deck.fadeActive) {
-        deck.fadeFrom = deck.fadeTarget = v;
-        deck.fadeDurationFrames = 0;
+    if (!deck.fade.active) {
+        deck.fade.from = deck.fade.target = v;
+        deck.fade.durationFrames = 0;
     }
     return kPublishVolume;
 }
@@ -140,12 +140,12 @@ unsigned applyFade(Deck& deck, std::int32_t durationMs, double targetVolume,
                    std::int32_t sampleRate, std::uint64_t frameClock) {
     const double target = clampVolume(targetVolume);
     if (durationMs > 0) {
-        deck.fadeActive = true;
-        deck.fadeFrom = deck.state.deckVolume;
-        deck.fadeTarget = target;
-        deck.fadeStartFrame = frameClock;
+        deck.fade.active = true;
+        deck.fade.from = deck.state.deckVolume;
+        deck.fade.target = target;
+        deck.fade.startFrame = frameClock;
         const double frames = std::round(static_cast<double>(sampleRate) * durationMs / 1000.0);
-        deck.fadeDurationFrames = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::max(frames, 0.0)));
+        deck.fade.durationFrames = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::max(frames, 0.0)));
     } else {
         deck.clearFade();
         deck.state.deckVolume = target;
