@@ -59,8 +59,7 @@ void DeckRegistry::publishDeck(Deck& deck, unsigned groups) {
     if (rt.pcmOwner != deck.pcm) oldPcm = std::exchange(rt.pcmOwner, deck.pcm);
     if (rt.sourceOwner != deck.source) oldSource = std::exchange(rt.sourceOwner, deck.source);
 
-    rt.publication.back() = p;
-    rt.publication.publish();
+    rt.publication.publish(p);
     rt.lastPublished = p;
 
     if (oldPcm) domain_.retire(std::move(oldPcm));

@@ -33,8 +33,8 @@ float sampleAt(const float* samples, std::uint64_t totalFrames, int channels, do
 
 void renderDeck(const RenderContext& ctx, DeckRuntime& rt, std::uint32_t frameCount, float* out,
                 int outChannels, std::uint64_t frameClockAtStart) noexcept {
-    rt.publication.update();
-    const DeckPublication& p = rt.publication.front();
+    const auto reading = rt.publication.read();
+    const DeckPublication& p = reading.value();
     adoptPublication(rt, p);
 
     if (!rt.transport.playing.load(std::memory_order_relaxed)) {
