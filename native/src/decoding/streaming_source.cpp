@@ -5,6 +5,10 @@
 #include <cmath>
 #include <thread>
 
+#include "decoding/messages.hpp"
+#include "decoding/sample_bounds.hpp"
+#include "decoding/sample_rate.hpp"
+
 namespace velmora {
 namespace {
 
@@ -32,9 +36,6 @@ std::uint64_t readIntoRing(StreamingSource& s, std::uint64_t frames, bool& faile
     return done;
 }
 
-double finiteOrZero(double value) { return std::isfinite(value) ? value : 0.0; }
-
-constexpr std::int32_t kMinStreamRate = 8000;
 // Frames beyond any real track; their sample index still fits 64 bits.
 constexpr std::uint64_t kMaxFrame = 1ULL << 50;
 
@@ -61,7 +62,7 @@ StreamingSourcePtr openStreamingSource(const TrackDescriptor& track, std::int32_
         message = messages::kEmptyTrackPath;
         return nullptr;
     }
-    const std::int32_t rate = std::max(engineSampleRate, kMinStreamRate);
+    const std::int32_t rate = std::max(engineSampleRate, kMinSampleRate);
     auto decoder = std::make_unique<ResamplingReader>();
     if (!decoder->open(track.path, rate)) {
         message = messages::kStreamingInitFailed;
@@ -163,7 +164,7 @@ double seekStreamingSource(StreamingSource* source, double seconds,
 }
 
 void followOutputRate(StreamingSource* source, std::int32_t engineSampleRate, std::int32_t requestedBufferSize) {
-    const std::int32_t rate = std::max(engineSampleRate, kMinStreamRate);
+    const std::int32_t rate = std::max(engineSampleRate, kMinSampleRate);
     if (source == nullptr || source->sampleRate.load(std::memory_order_relaxed) == rate) return;
     const StreamingSource::ProducerLock producing(*source);
     const std::int32_t oldRate = std::max(source->sampleRate.load(std::memory_order_relaxed), 1);

@@ -94,14 +94,7 @@ private:
 
 using StreamingSourcePtr = std::shared_ptr<StreamingSource>;
 
-namespace messages {
-inline constexpr const char* kEmptyTrackPath = "Empty track path.";
-inline constexpr const char* kStreamingInitFailed = "Streaming decoder init failed.";
-inline constexpr const char* kRingNotInitialized = "Streaming ring buffer is not initialized.";
-inline constexpr const char* kStreamingReadFailed = "Streaming read failed.";
-}  // namespace messages
-
-// Opens the decoder at max(engineSampleRate, 8000) and positions it at the
+// Opens the decoder at max(engineSampleRate, kMinSampleRate) and positions it at the
 // track's cue-in (a file that cannot seek there is refused). The ring starts
 // empty; the caller primes it.
 StreamingSourcePtr openStreamingSource(const TrackDescriptor& track, std::int32_t engineSampleRate,
@@ -116,7 +109,7 @@ bool refillStreamingSource(StreamingSource* source, std::uint64_t minimumFrames,
 double seekStreamingSource(StreamingSource* source, double seconds,
                            std::int32_t requestedBufferSize);
 void closeStreamingSource(StreamingSource* source);
-// Output thread. Moves the decoder to `engineSampleRate` (at least 8000)
+// Output thread. Moves the decoder to `engineSampleRate` (at least kMinSampleRate)
 // when the ring runs at another rate, keeping the play position, and refills
 // at once as a seek does. Nothing to do when the rates agree.
 void followOutputRate(StreamingSource* source, std::int32_t engineSampleRate, std::int32_t requestedBufferSize);
