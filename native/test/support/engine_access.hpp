@@ -11,7 +11,7 @@
 namespace velmora {
 
 struct AudioEngineTestAccess {
-    // initialize's steps 4 to 7 without the threads.
+    // What initialize does to open the stream, without starting the threads.
     static bool open(AudioEngine& engine, const EngineConfig& requested) {
         std::lock_guard device(engine.deviceLock_);
         {
