@@ -26,10 +26,10 @@ test.after(async () => {
 
 async function openEngine() {
   native.shutdown();
-  native.initialize({ bufferSize: 256 });
+  native.initialize({ bufferSize: 256, deviceId: server.device(native).id });
   for (let i = 0; i < 40 && !native.getRuntimeInfo().streamOpen; i += 1) await sleep(50);
   const info = native.getRuntimeInfo();
-  assert.equal(info.streamHealth, 'ok', info.lastError);
+  assert.ok(info.streamOpen && info.streamActive, info.lastError);
 }
 
 // Starts recording channels [first, first + count); resolves once connected,

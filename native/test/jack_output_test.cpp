@@ -70,6 +70,8 @@ protected:
     void SetUp() override {
         if (test::runQuiet("command -v jackd >/dev/null && command -v jack_rec >/dev/null") != 0) GTEST_SKIP() << "jackd2 is not installed";
         ASSERT_TRUE(server.start());
+        deviceId = test::jackDeviceId(*engine);
+        ASSERT_NE(deviceId, "");
     }
     void TearDown() override {
         engine.reset();
@@ -78,6 +80,7 @@ protected:
     EngineConfig config(int buffer = 256) {
         EngineConfig c;
         c.bufferSize = buffer;
+        c.deviceId = deviceId;
         return c;
     }
     std::vector<std::string> enginePorts(int first, int count) {
@@ -115,13 +118,14 @@ protected:
 
     test::JackServer server;
     std::unique_ptr<AudioEngine> engine = std::make_unique<AudioEngine>();
+    std::string deviceId;
 };
 
 TEST_F(JackOutputTest, ListsAndOpensTheJackDevice) {
     const auto devices = engine->enumerateDevices("standard");
     const DeviceInfo* jack = nullptr;
     for (const auto& d : devices)
-        if (d.hostApiName.find("JACK") != std::string::npos) jack = &d;
+        if (d.id == deviceId) jack = &d;
     ASSERT_NE(jack, nullptr);
     EXPECT_EQ(jack->channels, 16);
     EXPECT_EQ(jack->supportedSampleRates, (std::vector<std::int32_t>{48000}));
@@ -129,7 +133,10 @@ TEST_F(JackOutputTest, ListsAndOpensTheJackDevice) {
     engine->initialize(config());
     ASSERT_TRUE(waitFor([&] { return engine->snapshotRuntimeInfo().avgCallbackMs > 0.0; }, 1000));
     const RuntimeInfo info = engine->snapshotRuntimeInfo();
-    EXPECT_EQ(info.streamHealth, "ok") << info.lastError;
+    // A dummy server on a loaded machine may miss a period: xruns ("warning")
+    // are the machine's, not the open's.
+    EXPECT_TRUE(info.streamHealth == "ok" || info.streamHealth == "warning") << info.lastError;
+    EXPECT_EQ(info.activeDeviceId, deviceId);
     EXPECT_EQ(info.bufferSize, 256);
     EXPECT_EQ(info.sampleRate, 48000);
     EXPECT_TRUE(info.streamActive);
@@ -198,6 +205,8 @@ TEST_F(JackOutputTest, SilentClockKeepsRealTimeWhileReopensFail) {
 }
 
 TEST_F(JackOutputTest, OpensWhenTheServerArrives) {
+    test::HiddenDevices hidden;
+    deviceId = test::jackDeviceId(*engine);  // its place in a list without ALSA's
     server.stop();
     engine->initialize(config());
     RuntimeInfo info = engine->snapshotRuntimeInfo();
@@ -215,6 +224,7 @@ TEST_F(JackOutputTest, OpensWhenTheServerArrives) {
     int channels = 0;
     const auto samples = record(0, 2, channels);
     EXPECT_NEAR(analyse(samples, channels, 0, 48000).peak, 0.4, 0.01);
+    engine->shutdown();
 }
 
 TEST_F(JackOutputTest, ServerDeathKeepsTheEngineResponsive) {

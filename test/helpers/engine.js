@@ -1,6 +1,18 @@
 'use strict';
-// The native module and small shared assertions for the script suite.
+// The native module, without any output device, and small shared assertions
+// for the script suite.
 const assert = require('node:assert/strict');
+const path = require('node:path');
+
+// Whatever the machine has, these tests find no device: ALSA reads a
+// configuration without one and JACK has no server to reach. The engine reads
+// no environment of its own; PortAudio's libraries do, when they start.
+const NO_DEVICES = {
+  ALSA_CONFIG_PATH: path.join(__dirname, 'alsa-no-devices.conf'),
+  JACK_DEFAULT_SERVER: `velmora-absent-${process.pid}`,
+  JACK_NO_START_SERVER: '1',
+};
+Object.assign(process.env, NO_DEVICES);
 const native = require('../../index.js');
 
 const DECK_KEYS = ['deckId', 'loaded', 'playing', 'paused', 'positionSeconds', 'durationSeconds',
@@ -19,5 +31,5 @@ function near(actual, expected, tolerance = 1e-6, label = '') {
 }
 
 module.exports = {
-  native, DECK_KEYS, METER_KEYS, OUTPUT_KEYS, TRACK_KEYS, EMPTY_TRACK, assertKeys, near,
+  NO_DEVICES, native, DECK_KEYS, METER_KEYS, OUTPUT_KEYS, TRACK_KEYS, EMPTY_TRACK, assertKeys, near,
 };

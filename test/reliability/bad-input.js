@@ -21,7 +21,7 @@ const FUNCTIONS = ['initialize', 'shutdown', 'getDevices', 'createDeck', 'delete
 
 async function main() {
   const { seconds } = args({ seconds: 30 });
-  const { server, native } = await engineOnJack();
+  const { server, native, deviceId } = await engineOnJack();
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-bad-'));
   const fifo = path.join(dir, 'pipe.wav');
   execFileSync('mkfifo', [fifo]);
@@ -79,7 +79,7 @@ async function main() {
     }
     calls += 1;
     if (name === 'shutdown' || name === 'initialize') {
-      native.initialize({ bufferSize: 256 });
+      native.initialize({ bufferSize: 256, deviceId });
       for (let i = 0; i < 100 && !native.getRuntimeInfo().streamOpen; i += 1) await sleep(50);
       native.loadTrack({ deckId: 'keeper', track: { path: good } });
       native.play({ deckId: 'keeper' });

@@ -15,8 +15,8 @@ const root = path.resolve(__dirname, '../..');
 
 const EXIT_CHILD = `
 const native = require(${JSON.stringify(root)});
-const file = process.argv[1];
-native.initialize({ bufferSize: 256 });
+const [file, delay, deviceId] = process.argv.slice(1);
+native.initialize({ bufferSize: 256, deviceId });
 for (let d = 0; d < 16; d += 1) {
   native.loadTrack({ deckId: 'd' + d, track: { path: file, duration: d % 2 ? 600 : 0 } });
   native.play({ deckId: 'd' + d });
@@ -25,12 +25,12 @@ for (let j = 0; j < 64; j += 1) {
   const track = { path: file + (j % 4 ? '' : '.missing') };
   [native.prepareTrack, native.analyzeWaveform, native.analyzeTrim][j % 3]({ track });
 }
-setTimeout(() => process.exit(42), Number(process.argv[2]));
+setTimeout(() => process.exit(42), Number(delay));
 `;
 
-function runChild(file, delay, env) {
+function runChild(file, delay, deviceId, env) {
   return new Promise((resolve) => {
-    const child = spawn(process.execPath, ['-e', EXIT_CHILD, file, String(delay)], { env, stdio: 'ignore' });
+    const child = spawn(process.execPath, ['-e', EXIT_CHILD, file, String(delay), deviceId], { env, stdio: 'ignore' });
     const timer = setTimeout(() => child.kill('SIGKILL'), 20000);
     child.on('exit', (code, signal) => { clearTimeout(timer); resolve({ code, signal }); });
   });
@@ -48,12 +48,12 @@ setInterval(() => native.getDeckState({ deckId }), 1);
 `;
 
 async function main() {
-  const { server, native } = await engineOnJack();
+  const { server, native, deviceId } = await engineOnJack();
   const file = writeFloatWav('life.wav', { seconds: 5 });
 
   let exits = 0;
   for (let i = 0; i < exitRuns; i += 1) {
-    const { code, signal } = await runChild(file, 50 + (i * 37) % 400, server.env());
+    const { code, signal } = await runChild(file, 50 + (i * 37) % 400, deviceId, server.env());
     if (code === 42) exits += 1;
     else console.error(`exit run ${i}: code ${code} signal ${signal}`);
   }
