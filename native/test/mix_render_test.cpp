@@ -396,13 +396,18 @@ TEST(MixRender, VectorAndPortableRendersAreIdentical) {
 }
 
 // Frame by frame in double, as the render is defined: the frame at
-// pos0 + i x step interpolated between its neighbours, times trackGain and
-// the fade's ease-out cubic. Checked after the declick ramp.
+// pos0 + n x step interpolated between its neighbours, times trackGain and
+// the fade's ease-out cubic, all computed here from the requests alone.
+// Checked after the declick ramp.
 TEST(MixRender, StereoRenderFollowsTheFrameByFrameDefinition) {
+    // A 40 ms fade from volume 1 to 0.25, starting 100 frames into the
+    // second buffer.
+    constexpr std::uint64_t kFadeStart = 256 + 100, kFadeFrames = 40 * 48;
     for (const Scenario& s : kScenarios) {
         SCOPED_TRACE(s.name);
         const std::vector<float> track = stereoNoise(static_cast<std::uint64_t>(s.trackRate) * 3);
         const double step = s.trackRate / 48000.0;
+        const double startFrame = s.seekSeconds >= 0.0 ? s.seekSeconds * s.trackRate : 0.0;
         DeckHarness h(48000);
         h.setLimiter(false, 0.98);
         h.load("A", makePcm(s.trackRate, 2, track));
@@ -410,30 +415,23 @@ TEST(MixRender, StereoRenderFollowsTheFrameByFrameDefinition) {
         if (s.seekSeconds >= 0.0) h.apply("A", [&](Deck& d) { return applySeek(d, s.seekSeconds, nullptr); });
         h.play("A");
         h.render(256);
-        h.apply("A", [&](Deck& d) { return applyFade(d, 40, 0.25, 48000, h.frameClock + 100); });
+        h.apply("A", [&](Deck& d) { return applyFade(d, 40, 0.25, 48000, kFadeStart); });
         for (int buffer = 0; buffer < 24; ++buffer) {
-            const Deck before = h.pulled("A");
-            const std::uint64_t clock = h.frameClock;
+            const std::uint64_t clock = 256 + 256 * static_cast<std::uint64_t>(buffer);
             const auto out = h.render(256, 256);
             double peak[2] = {0.0, 0.0}, sum[2] = {0.0, 0.0};
             double trackPeak[2] = {0.0, 0.0}, trackSum[2] = {0.0, 0.0};
             for (std::uint32_t i = 0; i < 256; ++i) {
-                const double p = before.positionFrames + i * step;
+                const std::uint64_t at = clock + i;
+                const double p = startFrame + static_cast<double>(at) * step;
                 const auto i0 = static_cast<std::uint64_t>(p);
                 const double frac = p - static_cast<double>(i0);
-                double volume = before.state.deckVolume;
+                const double t = at <= kFadeStart ? 0.0 : static_cast<double>(at - kFadeStart) / kFadeFrames;
+                const double u = 1.0 - std::min(t, 1.0);
+                const double volume = 1.0 + (1.0 - u * u * u) * (0.25 - 1.0);
                 // The track meter follows the fade's shape while it runs (it
                 // starts at volume 1, the larger end point), then the track.
-                double trackFactor = 1.0;
-                if (before.fadeActive) {
-                    const std::uint64_t at = clock + i;
-                    const double t = at <= before.fadeStartFrame
-                                         ? 0.0
-                                         : static_cast<double>(at - before.fadeStartFrame) / before.fadeDurationFrames;
-                    const double u = 1.0 - std::min(t, 1.0);
-                    volume = before.fadeFrom + (1.0 - u * u * u) * (before.fadeTarget - before.fadeFrom);
-                    if (t < 1.0) trackFactor = volume;
-                }
+                const double trackFactor = t < 1.0 ? volume : 1.0;
                 const double gain = 0.8 * volume;
                 for (int c = 0; c < 2; ++c) {
                     const double s0 = track[i0 * 2 + c], s1 = track[i0 * 2 + 2 + c];
