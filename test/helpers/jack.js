@@ -100,33 +100,3 @@ class JackServer {
 }
 
 module.exports = { JackServer, available };
-
-// The engine's output ports, in channel order ("...:out_0", "...:out_1", ...).
-function enginePorts(server) {
-  const out = spawnSync('jack_lsp', { env: server.env(), encoding: 'utf8' });
-  return out.stdout.split('\n').filter((p) => /:out_\d+$/.test(p))
-    .sort((a, b) => Number(a.split('_').pop()) - Number(b.split('_').pop()));
-}
-
-// Records `seconds` from `ports` with jack_rec into `file` (a WAV). Resolves
-// `{ started, done }`: `started` once the recorder is connected to every port,
-// `done` with the file when the recording ends.
-function record(server, ports, seconds, file) {
-  const child = spawn('jack_rec', ['-f', file, '-d', String(seconds), '-b', '32', ...ports],
-    { env: server.env(), stdio: 'ignore' });
-  const done = new Promise((resolve, reject) => {
-    child.on('exit', (code) => (code === 0 ? resolve(file) : reject(new Error(`jack_rec exited ${code}`))));
-  });
-  const started = (async () => {
-    for (let i = 0; i < 100; i += 1) {
-      const out = spawnSync('jack_lsp', ['-c', ports[0]], { env: server.env(), encoding: 'utf8' });
-      if (out.stdout.includes('jackrec')) return;
-      await new Promise((resolve) => setTimeout(resolve, 20));
-    }
-    throw new Error('jack_rec did not connect');
-  })();
-  return { started, done };
-}
-
-module.exports.enginePorts = enginePorts;
-module.exports.record = record;
