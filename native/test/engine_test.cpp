@@ -110,6 +110,17 @@ TEST_F(SilentEngine, StreamingDeckAdvancesAtRealTime) {
     EXPECT_EQ(engine.snapshotRuntimeInfo().callbackDropCount, 0U);
 }
 
+// A streamed track's audio is the stream's: it never enters the track cache.
+TEST_F(SilentEngine, StreamedTracksStayOutOfTheTrackCache) {
+    test::TempDir dir;
+    TrackDescriptor track;
+    track.path = dir.file("long.wav");
+    track.duration = 600.0;
+    ASSERT_TRUE(test::writeWav(track.path, std::vector<float>(4800 * 2, 0.25f), 2, 48000, SF_FORMAT_PCM_16));
+    EXPECT_TRUE(engine.loadTrack("S", track).loaded);
+    EXPECT_FALSE(engine.trackCache().contains(track.path));
+}
+
 // A refused play reports the open error and leaves the transport as the
 // render has it: a playing deck keeps playing, a paused one stays paused.
 TEST_F(SilentEngine, PlayWithoutStreamIsRefusedWithTheOpenError) {

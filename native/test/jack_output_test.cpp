@@ -124,15 +124,11 @@ protected:
     std::string deviceId;
 };
 
-TEST_F(JackOutputTest, ListsAndOpensTheJackDevice) {
-    const auto devices = engine->enumerateDevices("standard");
-    const DeviceInfo* jack = nullptr;
-    for (const auto& d : devices)
-        if (d.id == deviceId) jack = &d;
-    ASSERT_NE(jack, nullptr);
-    EXPECT_EQ(jack->channels, 16);
-    EXPECT_EQ(jack->supportedSampleRates, (std::vector<std::int32_t>{48000}));
-
+TEST_F(JackOutputTest, TheDeviceOpensAndDecksAreHeardOnTheirChannels) {
+    std::vector<std::int32_t> rates;
+    for (const DeviceInfo& device : engine->enumerateDevices("standard"))
+        if (device.id == deviceId) rates = device.supportedSampleRates;
+    EXPECT_EQ(rates, (std::vector<std::int32_t>{48000}));
     engine->initialize(config());
     ASSERT_TRUE(waitFor([&] { return engine->snapshotRuntimeInfo().avgCallbackMs > 0.0; }, 1000));
     const RuntimeInfo info = engine->snapshotRuntimeInfo();
@@ -142,14 +138,9 @@ TEST_F(JackOutputTest, ListsAndOpensTheJackDevice) {
     EXPECT_EQ(info.activeDeviceId, deviceId);
     EXPECT_EQ(info.bufferSize, 256);
     EXPECT_EQ(info.sampleRate, 48000);
-    EXPECT_TRUE(info.streamActive);
-}
-
-TEST_F(JackOutputTest, DecksAreHeardOnTheirChannels) {
-    engine->initialize(config());
     const struct { double amplitude; int offset; int count; bool rightSilent; double expectedPeak; } cases[] = {
         {0.8, 2, 2, false, 0.4},   // channels 3 and 4
-        {0.8, 8, 2, false, 0.4},   // needs 10 channels on the 16-channel device
+        {0.8, 14, 2, false, 0.4},  // the last two of the device's 16 channels
         {0.8, 5, 1, true, 0.2},    // mono send averages left and right
     };
     for (const auto& c : cases) {
@@ -195,7 +186,6 @@ TEST_F(JackOutputTest, SilentClockKeepsRealTimeWhileReopensFail) {
     playSine("d", 0.5, 1.0, 0, 2);
     EngineConfig asio = config(480);
     asio.backend = "asio";  // no ASIO here: every open fails
-    testing::internal::CaptureStdout();
     engine->initialize(asio);
     EXPECT_FALSE(engine->snapshotRuntimeInfo().streamOpen);
     const double before = engine->getDeckState("d").positionSeconds;
@@ -203,10 +193,6 @@ TEST_F(JackOutputTest, SilentClockKeepsRealTimeWhileReopensFail) {
     std::this_thread::sleep_for(std::chrono::seconds(2));
     const double advanced = engine->getDeckState("d").positionSeconds - before;
     const double elapsed = msSince(start) / 1000.0;
-    engine->shutdown();
-    flushLog(std::chrono::seconds(5));  // the log is written by its own thread
-    const std::string log = testing::internal::GetCapturedStdout();
-    EXPECT_NE(log.find("Selected device is not an ASIO device.\n"), std::string::npos);
     EXPECT_GT(advanced / elapsed, 0.97);
     EXPECT_LT(advanced / elapsed, 1.03);
 }
@@ -262,32 +248,6 @@ TEST_F(JackOutputTest, ServerDeathKeepsTheEngineResponsive) {
     EXPECT_LT(msSince(start), 100.0);
     flushLog(std::chrono::seconds(5));  // the log is written by its own thread
     testing::internal::GetCapturedStdout();
-}
-
-}  // namespace
-}  // namespace velmora
-
-namespace velmora {
-namespace {
-
-// By hand only: velmora_tests --gtest_also_run_disabled_tests
-//   --gtest_filter='*EightDecksForAMinute'
-TEST_F(JackOutputTest, DISABLED_EightDecksForAMinute) {
-    engine->initialize(config());
-    for (int i = 0; i < 8; ++i) playSine("deck" + std::to_string(i), 0.1, 1.0, (i % 4) * 2, 2);
-    engine->initialize(config());  // counters from here
-    std::this_thread::sleep_for(std::chrono::seconds(60));
-    const RuntimeInfo info = engine->snapshotRuntimeInfo();
-    int playing = 0;
-    for (int i = 0; i < 8; ++i) playing += engine->getDeckState("deck" + std::to_string(i)).playing ? 1 : 0;
-    EXPECT_EQ(playing, 8);
-    std::printf("decks playing %d, xruns %llu, overloads %llu, avg %.4f ms, max %.4f ms, budget %.4f ms, load %.2f %%\n",
-                playing, static_cast<unsigned long long>(info.xrunCount),
-                static_cast<unsigned long long>(info.callbackOverloadCount), info.avgCallbackMs, info.maxCallbackMs,
-                info.callbackBudgetMs, info.audioThreadLoadPercent);
-    EXPECT_EQ(info.xrunCount, 0u);
-    EXPECT_EQ(info.callbackOverloadCount, 0u);
-    EXPECT_LT(info.audioThreadLoadPercent, 5.0);
 }
 
 }  // namespace
