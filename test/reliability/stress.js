@@ -87,6 +87,8 @@ async function main() {
     `(${analysisFailures} failed, ${inFlight} unsettled), ${regressions} position regressions, decks advanced ` +
     `${total.toFixed(1)} s in all (the least ${least.toFixed(2)} s), ` +
     `${loadXruns} xruns, stream ${info.streamHealth}`);
+  // Xruns are reported only: on a shared machine they are mostly the
+  // machine's; bench/callback_soak.cpp measures the callback under load.
   check(operations > 0, 'the control loop never ran');
   check(regressions === 0, 'positions went backwards between seeks');
   // Decks play about half the time (pauses, loads and the end of a track
