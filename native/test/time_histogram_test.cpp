@@ -83,5 +83,14 @@ TEST(TimeHistogram, Percentiles) {
     }
 }
 
+TEST(TimeHistogram, ResetEmptiesIt) {
+    auto histogram = std::make_unique<H>();
+    histogram->record(1'000);
+    histogram->record(H::kOverflowNs * 2);
+    histogram->reset();
+    EXPECT_EQ(histogram->snapshot().total, 0u);
+    EXPECT_EQ(histogram->snapshot().percentileNs(100), 0.0);
+}
+
 }  // namespace
 }  // namespace velmora
