@@ -9,7 +9,7 @@
 #   bash scripts/reliability.sh --long     the lengths quoted in the notes
 #   bash scripts/reliability.sh asan fuzz  only the named parts
 #
-# Parts: asan rtsan fuzz stress lifecycle faults badinput.
+# Parts: asan rtsan fuzz stress lifecycle faults badinput prebuilds.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -130,6 +130,12 @@ run_script() {
   node "test/reliability/$name.js" "$@" || fail "$name"
 }
 
+# The published package: both prebuilt modules, installed with no compiler.
+run_prebuilds() {
+  section "prebuilt package"
+  bash scripts/prebuilds.sh --test || fail "prebuilds"
+}
+
 for part in "${parts[@]}"; do
   case "$part" in
     asan) run_asan ;;
@@ -139,6 +145,7 @@ for part in "${parts[@]}"; do
     lifecycle) if [ "$long" -eq 1 ]; then run_script lifecycle --full; else run_script lifecycle; fi ;;
     faults) if [ "$long" -eq 1 ]; then run_script faults --cycles 20; else run_script faults --cycles 5; fi ;;
     badinput) if [ "$long" -eq 1 ]; then run_script bad-input --seconds 300; else run_script bad-input --seconds 30; fi ;;
+    prebuilds) run_prebuilds ;;
     *) echo "reliability: unknown part $part"; status=1 ;;
   esac
 done

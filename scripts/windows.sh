@@ -4,7 +4,8 @@
 # Debian's source packages (scripts/deps, cached outside the clone),
 # cross-builds prebuilds/win32-x64/velmora_audio_native.node, and loads it
 # under Wine in the Windows node.exe 20 and 22 and in a copy named
-# electron.exe: the twenty functions and getDevices.
+# electron.exe: the twenty functions and getDevices. --module-only stops
+# once the module is built and its imports checked, without Wine.
 #
 # VELMORA_WINDOWS_CACHE: node.exe downloads and the private Wine prefix
 # (default ~/.cache/velmora-windows). VELMORA_DEPS_CACHE, VELMORA_DEPS_JOBS:
@@ -19,11 +20,14 @@ JOBS="${VELMORA_DEPS_JOBS:-$(nproc 2>/dev/null || echo 2)}"
 started=$SECONDS
 mark=$SECONDS
 took() { echo "windows: $* in $((SECONDS - mark)) s"; mark=$SECONDS; }
+module_only=0
+[ "${1:-}" = --module-only ] && module_only=1
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 # Wine without its recommends: no PulseAudio or ALSA plugins, which would
 # change ALSA's default device for everything else on the machine.
 PACKAGES=(wine wine64 ca-certificates)
+[ "$module_only" = 1 ] && PACKAGES=(ca-certificates)
 missing=()
 for package in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
@@ -65,6 +69,7 @@ if grep -viE '^(advapi32|avrt|bcrypt|kernel32|msvcrt|ole32|shlwapi|user32|winmm)
 fi
 strings -a "$MODULE" | grep -qx NODE.EXE || { echo "windows: no delayed import of NODE.EXE"; exit 1; }
 echo "windows: the module imports $(paste -sd' ' <<<"$imports"), and NODE.EXE delayed"
+[ "$module_only" = 1 ] && exit 0
 
 # --- Under Wine ------------------------------------------------------------------
 for version in "${NODE_VERSIONS[@]}"; do
