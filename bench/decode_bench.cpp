@@ -1,6 +1,7 @@
 // Whole-track decode to interleaved float: decodeTrack against its peers on
 // the same file in the same run: libsndfile, FFmpeg's libraries and, where
-// one exists here, the format's own codec library called directly.
+// one exists here, the format's own codec library called directly. Also the
+// cost of the streaming decision (shouldStreamTrack) on each file.
 // Usage: decode_bench [benchmark flags] FILE...
 // Without files it decodes a generated 5-minute float WAV.
 
@@ -25,6 +26,16 @@
 namespace {
 
 using Decoder = std::function<std::size_t(const std::string&)>;  // frames decoded, 0 on failure
+
+// The streaming decision, header probe included: what loadTrack and
+// prepareTrack pay before decoding (or streaming) anything.
+void probeDecision(benchmark::State& state, const std::string& path) {
+    velmora::TrackDescriptor track;
+    track.path = path;
+    bool streams = false;
+    for (auto _ : state) benchmark::DoNotOptimize(streams = velmora::shouldStreamTrack(track));
+    state.counters["streams"] = streams;
+}
 
 std::size_t viaDecodeTrack(const std::string& path) {
     velmora::TrackCache cache;
@@ -201,6 +212,10 @@ int main(int argc, char** argv) {
                 ->Unit(benchmark::kMillisecond)
                 ->Iterations(1)
                 ->Repetitions(5);
+        benchmark::RegisterBenchmark(
+            ("shouldStreamTrack/" + name).c_str(),
+            [file](benchmark::State& state) { probeDecision(state, file); })
+            ->Unit(benchmark::kMicrosecond);
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

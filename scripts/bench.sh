@@ -4,6 +4,7 @@
 # VELMORA_BENCH_DIR: where inputs are cached (default /tmp/velmora-perf-inputs).
 # VELMORA_BENCH_MINUTES: length of the analysis tracks (default 60).
 # VELMORA_BENCH_SOAK_SECONDS: length of the callback-time run (default 600).
+# VELMORA_BENCH_RETRY_SECONDS: length of the script-call run during device retries (default 20).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh >/dev/null
@@ -41,6 +42,10 @@ node bench/prepared_load.js "$dir/five-minutes.flac" "$out/five-minutes-unprepar
 VELMORA_BENCH_DIR="$dir" node bench/streaming_load.js --json 2>/dev/null | grep '^{' >"$out/streaming.json"
 echo "bench: waveform and trim (${VELMORA_BENCH_MINUTES:-60}-minute tracks)" >&2
 build-bench/bench/analysis_bench >"$out/analysis.txt" 2>/dev/null
+echo "bench: script calls while a missing device is retried" >&2
+build-bench/bench/retry_latency_bench --seconds "${VELMORA_BENCH_RETRY_SECONDS:-20}" >"$out/retry.json" || true
+echo "bench: script calls against a running render" >&2
+node bench/control_rate.js 2>/dev/null | grep '^{' >"$out/control.json" || true
 soak=${VELMORA_BENCH_SOAK_SECONDS:-600}
 echo "bench: callback time on the JACK dummy device (${soak} s)" >&2
 # A run that cannot start its JACK server leaves the row "not run".

@@ -2,6 +2,8 @@
 // Engine lifecycle and configuration bounds as the script sees them.
 const { test, after } = require('node:test');
 const assert = require('node:assert/strict');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
 const { native } = require('./helpers/engine.js');
 
 after(() => native.shutdown());
@@ -30,24 +32,25 @@ test('initialize without a device returns the configuration and reports the fail
 });
 
 test('configuration bounds', () => {
+  // Each request and the fields it changes; "ASIO" is not ASIO.
   const cases = [
-    [{ sampleRate: 0 }, (c) => assert.ok(c.sampleRate >= 8000, String(c.sampleRate))],
-    [{ sampleRate: -44100 }, (c) => assert.ok(c.sampleRate >= 8000, String(c.sampleRate))],
-    [{ bufferSize: 32 }, (c) => assert.equal(c.bufferSize, 64)],
-    [{ bufferSize: 32, backend: 'asio' }, (c) => assert.equal(c.bufferSize, 32)],
-    [{ bufferSize: 0, backend: 'asio' }, (c) => assert.equal(c.bufferSize, 1)],
-    [{ bufferSize: 32, backend: 'ASIO' }, (c) => assert.deepEqual([c.backend, c.bufferSize], ['ASIO', 64])],
-    [{ bufferSize: 32, backend: 'Asio' }, (c) => assert.equal(c.bufferSize, 64)],
-    [{ bufferSize: 8192 }, (c) => assert.equal(c.bufferSize, 8192)],
-    [{ bufferSize: 65537 }, (c) => assert.equal(c.bufferSize, 65536)],
-    [{ bufferSize: 2 ** 31 - 1, backend: 'asio' }, (c) => assert.equal(c.bufferSize, 65536)],
-    [{ masterLimiterCeiling: 1.5 }, (c) => assert.equal(c.masterLimiterCeiling, 0.9999)],
-    [{ masterLimiterCeiling: 0.1 }, (c) => assert.equal(c.masterLimiterCeiling, 0.5)],
-    [{ masterLimiterCeiling: -Infinity }, (c) => assert.equal(c.masterLimiterCeiling, 0.5)],
+    [{ sampleRate: 0 }, { sampleRate: 8000 }],
+    [{ sampleRate: -44100 }, { sampleRate: 8000 }],
+    [{ bufferSize: 32 }, { bufferSize: 64 }],
+    [{ bufferSize: 32, backend: 'asio' }, { bufferSize: 32 }],
+    [{ bufferSize: 0, backend: 'asio' }, { bufferSize: 1 }],
+    [{ bufferSize: 32, backend: 'ASIO' }, { bufferSize: 64 }],
+    [{ bufferSize: 8192 }, { bufferSize: 8192 }],
+    [{ bufferSize: 65537 }, { bufferSize: 65536 }],
+    [{ bufferSize: 2 ** 31 - 1, backend: 'asio' }, { bufferSize: 65536 }],
+    [{ masterLimiterCeiling: 1.5 }, { masterLimiterCeiling: 0.9999 }],
+    [{ masterLimiterCeiling: 0.1 }, { masterLimiterCeiling: 0.5 }],
+    [{ masterLimiterCeiling: -Infinity }, { masterLimiterCeiling: 0.5 }],
   ];
-  for (const [request, check] of cases) {
+  const defaults = native.initialize();
+  for (const [request, changed] of cases) {
     const config = native.initialize(request);
-    check(config);
+    assert.deepEqual(config, { ...defaults, ...request, ...changed }, JSON.stringify(request));
     const info = native.getRuntimeInfo();
     assert.equal(info.requestedBufferSize, config.bufferSize, JSON.stringify(request));
     assert.equal(info.masterLimiterCeiling, config.masterLimiterCeiling, JSON.stringify(request));
@@ -91,4 +94,63 @@ test('after shutdown the engine is stopped and has no decks', () => {
   assert.equal(native.getDeckState({ deckId: 'gone' }).deckVolume, 1);
   assert.equal(native.deleteDeck({ deckId: 'gone' }), false);
   native.shutdown();
+});
+
+// In a child process, so that an abort fails the test rather than the runner;
+// it inherits the environment without devices.
+const ROOT = JSON.stringify(path.resolve(__dirname, '..'));
+function runChild(source) {
+  return spawnSync(process.execPath, ['-e', source], { encoding: 'utf8', timeout: 60000 });
+}
+
+test('every function called from many worker threads at once', () => {
+  const child = runChild(`
+    const { Worker } = require('node:worker_threads');
+    require(${ROOT}).initialize({ backend: 'asio' });
+    const body = (role) => {
+      const native = require(${ROOT});
+      const deckId = 'd' + (Math.random() * 3 | 0);
+      const track = { path: '/nowhere/x.wav' };
+      const calls = [
+        () => native.initialize({ backend: 'asio', bufferSize: 128 }),
+        () => native.shutdown(),
+        () => { native.play({ deckId }); native.pause({ deckId }); native.stop({ deckId }); native.seek({ deckId, seconds: 1 }); },
+        () => { native.createDeck({ deckId }); native.assignDeckOutput({ deckId, assignment: { channelOffset: 2 } });
+          native.loadTrack({ deckId, track }); native.updateTrack({ deckId, track }); native.deleteDeck({ deckId }); },
+        () => { native.getRuntimeInfo(); native.getDeckState({ deckId }); native.setDeckVolume({ deckId, volume: 0.5 });
+          native.setTrackGain({ deckId, gain: 0.5 }); native.fadeTo({ deckId, durationMs: 10 }); },
+        () => { native.getDevices(); native.prepareTrack({ track }); native.analyzeWaveform({ track }); native.analyzeTrim({ track }); },
+      ];
+      let count = 0;
+      for (const end = Date.now() + 1500; Date.now() < end; count += 1) calls[role]();
+      return count;
+    };
+    const workers = [0, 1, 2, 2, 3, 3, 4, 5].map((role) => new Promise((resolve, reject) => {
+      const worker = new Worker('const { parentPort, workerData } = require("node:worker_threads");' +
+        'parentPort.postMessage((' + body + ')(workerData));', { eval: true, workerData: role });
+      worker.once('message', resolve);
+      worker.once('error', reject);
+    }));
+    Promise.all(workers).then((counts) => { console.error(JSON.stringify(counts)); require(${ROOT}).shutdown(); });
+  `);
+  assert.equal(child.status, 0, child.stderr);
+  const counts = JSON.parse(child.stderr.trim().split('\n').pop());
+  assert.equal(counts.length, 8);
+  for (const count of counts) assert.ok(count > 0, String(counts));
+});
+
+test('loading the module again after its cache entry is deleted, as test runners do', () => {
+  const child = runChild(`
+    const reload = () => {
+      for (const key of Object.keys(require.cache)) delete require.cache[key];  // a fresh registry
+      return require(${ROOT});
+    };
+    const first = reload();
+    const second = reload();
+    first.createDeck({ deckId: 'kept' });
+    console.error(first !== second, second.deleteDeck({ deckId: 'kept' }), reload().getRuntimeInfo().streamHealth);
+  `);
+  assert.equal(child.signal, null, child.stderr);
+  assert.equal(child.status, 0, child.stderr);
+  assert.equal(child.stderr.trim(), 'true true stopped');
 });

@@ -31,10 +31,10 @@ class JackServer {
   }
 
   // `realtime` runs the server (and its clients' process threads) with
-  // SCHED_FIFO where the machine allows it, for runs that load every core.
-  // A server that does not come up (a loaded machine, files left by a killed
-  // one) is retried twice.
-  async start(period = 256, { realtime = this.realtime || false } = {}) {
+  // SCHED_FIFO where the machine allows it: without it a loaded machine
+  // makes it miss periods. A server that does not come up (a loaded machine,
+  // files left by a killed one) is retried twice.
+  async start(period = 256, { realtime = this.realtime ?? true } = {}) {
     if (this.process) return;
     this.realtime = realtime;
     for (let attempt = 0; attempt < 3; attempt += 1) {
@@ -78,6 +78,14 @@ class JackServer {
     }
   }
 
+  // The engine's JACK device: tests name it by its id rather than trust
+  // what "default" is on the machine (a desktop's is ALSA's).
+  device(native) {
+    const device = native.getDevices().find((d) => d.hostApiName === 'JACK Audio Connection Kit');
+    if (!device) throw new Error(`no JACK device in ${JSON.stringify(native.getDevices())}`);
+    return device;
+  }
+
   async stop() {
     const child = this.process;
     if (!child) return;
@@ -92,33 +100,3 @@ class JackServer {
 }
 
 module.exports = { JackServer, available };
-
-// The engine's output ports, in channel order ("...:out_0", "...:out_1", ...).
-function enginePorts(server) {
-  const out = spawnSync('jack_lsp', { env: server.env(), encoding: 'utf8' });
-  return out.stdout.split('\n').filter((p) => /:out_\d+$/.test(p))
-    .sort((a, b) => Number(a.split('_').pop()) - Number(b.split('_').pop()));
-}
-
-// Records `seconds` from `ports` with jack_rec into `file` (a WAV). Resolves
-// `{ started, done }`: `started` once the recorder is connected to every port,
-// `done` with the file when the recording ends.
-function record(server, ports, seconds, file) {
-  const child = spawn('jack_rec', ['-f', file, '-d', String(seconds), '-b', '32', ...ports],
-    { env: server.env(), stdio: 'ignore' });
-  const done = new Promise((resolve, reject) => {
-    child.on('exit', (code) => (code === 0 ? resolve(file) : reject(new Error(`jack_rec exited ${code}`))));
-  });
-  const started = (async () => {
-    for (let i = 0; i < 100; i += 1) {
-      const out = spawnSync('jack_lsp', ['-c', ports[0]], { env: server.env(), encoding: 'utf8' });
-      if (out.stdout.includes('jackrec')) return;
-      await new Promise((resolve) => setTimeout(resolve, 20));
-    }
-    throw new Error('jack_rec did not connect');
-  })();
-  return { started, done };
-}
-
-module.exports.enginePorts = enginePorts;
-module.exports.record = record;

@@ -1,12 +1,14 @@
-// Module registration and the twenty script functions. Each handler reads its
+// Module registration and the script functions. Each handler reads its
 // request, calls one engine operation and converts the record it returns.
 
 #include <napi.h>
 
 #include <atomic>
 #include <exception>
+#include <memory>
 
 #include "binding/jobs.hpp"
+#include "binding/messages.hpp"
 #include "binding/readers.hpp"
 #include "binding/records.hpp"
 #include "engine/audio_engine.hpp"
@@ -27,7 +29,7 @@ Napi::Value guarded(const Napi::CallbackInfo& info) {
     } catch (const std::exception& error) {
         throw Napi::Error::New(info.Env(), error.what());
     } catch (...) {
-        throw Napi::Error::New(info.Env(), "Unknown native error");
+        throw Napi::Error::New(info.Env(), messages::kUnknownNativeError);
     }
 }
 
@@ -192,13 +194,19 @@ constexpr FunctionEntry kFunctions[] = {
     {"analyzeTrim", guarded<analyzeTrim>},
 };
 
-// Environments (the main thread and workers) that have loaded the module. The
-// engine is shut down when the last one is torn down, never by a static
-// destructor at process exit.
-std::atomic<int> loadedEnvironments{0};
+// Loads of the module not yet torn down: one per environment (the main
+// thread, each worker), and one more for every further load in the same
+// environment (a test runner deleting its require cache entry and loading the
+// module again). The engine is shut down when the last one is torn down, never
+// by a static destructor at process exit.
+std::atomic<int> liveLoads{0};
 
-void releaseEnvironment(void*) {
-    if (loadedEnvironments.fetch_sub(1) == 1) AudioEngine::releaseShared();
+// One per load: the host refuses the same cleanup hook and data twice.
+struct Load {};
+
+void releaseLoad(void* load) {
+    delete static_cast<Load*>(load);
+    if (liveLoads.fetch_sub(1) == 1) AudioEngine::releaseShared();
 }
 
 }  // namespace
@@ -208,8 +216,10 @@ Napi::Object registerModule(Napi::Env env, Napi::Object exports) {
         // Created without a name: each function's `name` is "".
         exports.Set(entry.name, Napi::Function::New(env, entry.callback));
     }
-    check(env, napi_add_env_cleanup_hook(env, releaseEnvironment, nullptr));
-    loadedEnvironments.fetch_add(1);
+    auto load = std::make_unique<Load>();
+    check(env, napi_add_env_cleanup_hook(env, releaseLoad, load.get()));
+    load.release();
+    liveLoads.fetch_add(1);
     return exports;
 }
 

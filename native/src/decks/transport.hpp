@@ -14,8 +14,9 @@ namespace velmora {
 // Returned by operations that must not publish anything.
 inline constexpr unsigned kNoPublish = 0x80000000U;
 
-// Moves a deck's streaming source to a position in seconds.
-using SourceSeek = std::function<void(const StreamingSourcePtr&, double)>;
+// Moves a deck's streaming source to a position in seconds; returns the
+// position it plays from (where it was, when its file cannot seek).
+using SourceSeek = std::function<double(const StreamingSourcePtr&, double)>;
 
 inline constexpr double kMaxVolume = 5.0;
 // Volumes and gains: linear, clamped to [0, 5]; NaN is silence.
@@ -37,11 +38,5 @@ unsigned applyFade(Deck& deck, std::int32_t durationMs, double targetVolume,
                    std::int32_t sampleRate, std::uint64_t frameClock);
 unsigned applyUpdateTrack(Deck& deck, const TrackDescriptor& track, bool preservePlaybackState,
                           bool preservePosition, const SourceSeek& seekSource);
-
-namespace messages {
-inline constexpr const char* kTrackDecodingFailed = "Track decoding failed.";
-inline constexpr const char* kStreamNotOpen = "Native output stream is not open.";
-inline constexpr const char* kNoDecodableTrack = "No decodable track loaded.";
-}  // namespace messages
 
 }  // namespace velmora

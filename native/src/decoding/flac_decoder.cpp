@@ -8,6 +8,8 @@
 #include <new>
 #include <vector>
 
+#include "decoding/sample_bounds.hpp"
+
 namespace velmora {
 
 namespace {
@@ -78,6 +80,8 @@ void appendFrame(Sink& sink, const FLAC__Frame& frame, const FLAC__int32* const 
             for (std::size_t i = 0; i < frames; ++i)
                 out[i * channels + c] = static_cast<float>(channelData[c][i]) * scale;
     }
+    // A damaged frame can hold samples wider than its header's bit depth.
+    boundDecodedSamples(out, frames * channels);
     sink.energy.update(samples.data(), samples.size() / channels);
 }
 

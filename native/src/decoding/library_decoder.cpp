@@ -7,7 +7,8 @@
 #include <memory>
 
 #include "decoding/flac_decoder.hpp"
-#include "decoding/media_framework_decoder.hpp"
+#include "decoding/messages.hpp"
+#include "decoding/sample_bounds.hpp"
 #include "platform/file_system.hpp"
 
 namespace velmora {
@@ -67,11 +68,21 @@ bool isOggExtension(const std::string& extension) {
     return extension == "ogg" || extension == "oga" || extension == "vorbis";
 }
 
-// Formats that FFmpeg's decoders turn into float faster than libsndfile (about
-// 2x for Vorbis, 1.2x for Opus, 1.1x for MP3 on x86-64). libsndfile still
-// follows when they fail, so this stage's messages are its own.
-bool decodesFasterWithMediaFramework(const std::string& extension) {
-    return isOggExtension(extension) || extension == "opus" || extension == "mp3";
+// libsndfile scales integer samples into [-1, 1): only float data and
+// decoders that produce floats can hold values to bound.
+bool holdsIntegerSamples(const SF_INFO& info) {
+    switch (info.format & SF_FORMAT_SUBMASK) {
+        case SF_FORMAT_PCM_S8:
+        case SF_FORMAT_PCM_16:
+        case SF_FORMAT_PCM_24:
+        case SF_FORMAT_PCM_32:
+        case SF_FORMAT_PCM_U8:
+        case SF_FORMAT_ULAW:
+        case SF_FORMAT_ALAW:
+            return true;
+        default:
+            return false;
+    }
 }
 
 // `fileBytes` bounds how far a stated length is believed: a damaged header can
@@ -80,7 +91,7 @@ bool decodesFasterWithMediaFramework(const std::string& extension) {
 // and the buffer grows with what really decodes.
 PcmBufferPtr readDecodedFrames(SNDFILE* file, const SF_INFO& info, std::uint64_t fileBytes, std::string& message) {
     if (info.samplerate <= 0 || info.channels <= 0) {
-        message = "miniaudio returned an invalid sample rate or channel count.";
+        message = messages::kLibraryInvalidFormat;
         return nullptr;
     }
     auto buffer = std::make_shared<PcmBuffer>();
@@ -94,6 +105,7 @@ PcmBufferPtr readDecodedFrames(SNDFILE* file, const SF_INFO& info, std::uint64_t
                                std::max<std::uint64_t>(fileBytes, 1) * kMaxSamplesPerFileByte / channels;
 
     BlockEnergyBuilder energy(info.channels, blockEnergyFrames(info.samplerate));
+    const bool bounded = holdsIntegerSamples(info);
 
     if (believable) {
         // Room for the probe past the stated length, so that reading on does
@@ -108,6 +120,9 @@ PcmBufferPtr readDecodedFrames(SNDFILE* file, const SF_INFO& info, std::uint64_t
             samples.resize(offset + static_cast<std::size_t>(wanted) * channels);
             const sf_count_t got =
                 std::max<sf_count_t>(0, sf_readf_float(file, samples.data() + offset, wanted));
+            if (!bounded)
+                boundDecodedSamples(samples.data() + offset,
+                                    static_cast<std::size_t>(got) * channels);
             framesRead += got;
             energy.update(samples.data(), static_cast<std::uint64_t>(framesRead));
             if (got < wanted) break;
@@ -123,6 +138,9 @@ PcmBufferPtr readDecodedFrames(SNDFILE* file, const SF_INFO& info, std::uint64_t
             const sf_count_t got = std::max<sf_count_t>(
                 0, sf_readf_float(file, samples.data() + offset, kChunkFrames));
             samples.resize(offset + static_cast<std::size_t>(got) * channels);
+            if (!bounded)
+                boundDecodedSamples(samples.data() + offset,
+                                    static_cast<std::size_t>(got) * channels);
             framesRead += got;
             energy.update(samples.data(), samples.size() / channels);
             if (got < kChunkFrames) break;
@@ -133,11 +151,11 @@ PcmBufferPtr readDecodedFrames(SNDFILE* file, const SF_INFO& info, std::uint64_t
         samples.shrink_to_fit();
 
     if (sf_error(file) != SF_ERR_NO_ERROR) {
-        message = std::string("miniaudio decode read failed: ") + sf_strerror(file);
+        message = std::string(messages::kLibraryReadFailed) + sf_strerror(file);
         return nullptr;
     }
     if (framesRead == 0) {
-        message = "miniaudio decoded zero PCM frames.";
+        message = messages::kLibraryZeroFrames;
         return nullptr;
     }
     buffer->energy = energy.take();
@@ -155,19 +173,16 @@ std::string lowercaseExtension(const std::string& path) {
     return extension;
 }
 
+std::string libraryFileName(const std::string& path) {
+    return path == "-" ? "./-" : path;
+}
+
+bool decodesFasterWithMediaFramework(const std::string& extension) {
+    return isOggExtension(extension) || extension == "opus" || extension == "mp3";
+}
+
 PcmBufferPtr decodeWithLibrary(const std::string& path, std::string& message) {
-    if (platform::isSpecialFile(path)) {
-        message = std::string("miniaudio decode init failed: ") + platform::kNotRegularFileText;
-        return nullptr;
-    }
     const std::string extension = lowercaseExtension(path);
-    if (decodesFasterWithMediaFramework(extension)) {
-        std::string routedMessage;
-        if (PcmBufferPtr buffer = decodeWithMediaFramework(path, routedMessage)) {
-            message.clear();
-            return buffer;
-        }
-    }
     // libsndfile reads FLAC through libFLAC too, with an integer-to-float pass
     // after it; straight from libFLAC the frames are scaled as they arrive.
     const std::uint64_t fileBytes = platform::fileSize(path).value_or(0);
@@ -178,11 +193,11 @@ PcmBufferPtr decodeWithLibrary(const std::string& path, std::string& message) {
         }
     }
     SF_INFO info{};
-    SndfileHandle file(sf_open(path.c_str(), SFM_READ, &info));
+    SndfileHandle file(sf_open(libraryFileName(path).c_str(), SFM_READ, &info));
     if (file) return readDecodedFrames(file.get(), info, fileBytes, message);
 
     const std::string fileError = sf_strerror(nullptr);
-    message = "miniaudio decode init failed: " + fileError;
+    message = messages::kLibraryInitFailed + fileError;
     if (!isOggExtension(extension)) return nullptr;
 
     const std::vector<unsigned char> bytes = platform::readWholeFile(path);
@@ -194,7 +209,7 @@ PcmBufferPtr decodeWithLibrary(const std::string& path, std::string& message) {
     SndfileHandle memoryFile(sf_open_virtual(&io, SFM_READ, &info, &memory));
     if (!memoryFile) {
         const std::string memoryError = sf_strerror(nullptr);
-        if (memoryError != fileError) message += " | memory fallback: " + memoryError;
+        if (memoryError != fileError) message += messages::kLibraryMemoryFallback + memoryError;
         return nullptr;
     }
     message.clear();

@@ -5,13 +5,13 @@
 #include <limits>
 #include <utility>
 
-#include "platform/file_system.hpp"
+#include "decoding/sample_bounds.hpp"
 
 namespace velmora {
 namespace {
 
 constexpr std::size_t kInputChunkFrames = 4096;
-// libsndfile accepts more, but nothing we play has more channels than this,
+// The decoders accept more, but nothing we play has more channels than this,
 // and it bounds the buffers.
 constexpr int kMaxChannels = 64;
 
@@ -38,7 +38,7 @@ ResamplingReader::ResamplingReader(ResamplingReader&& other) noexcept {
 ResamplingReader& ResamplingReader::operator=(ResamplingReader&& other) noexcept {
     if (this == &other) return *this;
     close();
-    file_ = std::exchange(other.file_, nullptr);
+    file_ = std::move(other.file_);
     soxr_ = std::exchange(other.soxr_, nullptr);
     channels_ = std::exchange(other.channels_, 0);
     fileRate_ = std::exchange(other.fileRate_, 0);
@@ -58,9 +58,8 @@ ResamplingReader& ResamplingReader::operator=(ResamplingReader&& other) noexcept
 
 void ResamplingReader::close() noexcept {
     if (soxr_ != nullptr) soxr_delete(soxr_);
-    if (file_ != nullptr) sf_close(file_);
     soxr_ = nullptr;
-    file_ = nullptr;
+    file_.reset();
     channels_ = fileRate_ = outputRate_ = 0;
     fileFrames_ = lengthFrames_ = position_ = 0;
     readError_ = inputEnded_ = drained_ = false;
@@ -71,22 +70,21 @@ void ResamplingReader::close() noexcept {
 
 bool ResamplingReader::open(const std::string& path, std::int32_t outputRate) {
     close();
-    if (outputRate <= 0 || platform::isSpecialFile(path)) return false;
-    SF_INFO info{};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    if (file == nullptr) return false;
-    if (info.channels < 1 || info.channels > kMaxChannels || info.samplerate < 1) {
-        sf_close(file);
+    if (outputRate <= 0) return false;
+    return open(openFrameReader(path), outputRate);
+}
+
+bool ResamplingReader::open(std::unique_ptr<FrameReader> file, std::int32_t outputRate) {
+    close();
+    if (outputRate <= 0 || !file) return false;
+    if (file->channels() < 1 || file->channels() > kMaxChannels || file->sampleRate() < 1)
         return false;
-    }
-    file_ = file;
-    channels_ = info.channels;
-    fileRate_ = info.samplerate;
+    channels_ = file->channels();
+    fileRate_ = file->sampleRate();
     outputRate_ = outputRate;
-    // Some containers report no length or a sentinel maximum.
-    const bool known = info.frames > 0 && info.frames < std::numeric_limits<sf_count_t>::max();
-    fileFrames_ = known ? static_cast<std::uint64_t>(info.frames) : 0;
-    lengthFrames_ = known ? convertFrames(fileFrames_, fileRate_, outputRate_) : 0;
+    fileFrames_ = file->lengthFrames();
+    lengthFrames_ = fileFrames_ > 0 ? convertFrames(fileFrames_, fileRate_, outputRate_) : 0;
+    file_ = std::move(file);
     if (fileRate_ != outputRate_ && !(allocateInput() && resetResampler())) {
         close();
         return false;
@@ -133,14 +131,13 @@ bool ResamplingReader::resetResampler() {
 }
 
 bool ResamplingReader::fillInput() {
-    const sf_count_t got =
-        sf_readf_float(file_, input_.data(), static_cast<sf_count_t>(kInputChunkFrames));
-    if (got <= 0) {
+    const std::size_t got = file_->read(input_.data(), kInputChunkFrames);
+    if (got == 0) {
         inputEnded_ = true;
-        if (sf_error(file_) != SF_ERR_NO_ERROR) readError_ = true;
+        if (file_->failed()) readError_ = true;
         return false;
     }
-    inputFrames_ = static_cast<std::size_t>(got);
+    inputFrames_ = got;
     inputPos_ = 0;
     return true;
 }
@@ -189,22 +186,23 @@ std::size_t ResamplingReader::read(float* dst, std::size_t frames) {
     }
     std::size_t produced = 0;
     if (soxr_ == nullptr) {
-        const sf_count_t got = sf_readf_float(file_, dst, static_cast<sf_count_t>(frames));
-        if (got < 0 ||
-            (static_cast<std::size_t>(got) < frames && sf_error(file_) != SF_ERR_NO_ERROR)) {
-            readError_ = true;
-        }
-        produced = got > 0 ? static_cast<std::size_t>(got) : 0;
+        produced = file_->read(dst, frames);
+        if (file_->failed()) readError_ = true;
     } else {
         produced = readResampled(dst, frames);
         // The resampler may come up a frame or two short of the rounded
-        // length; pad with silence so the announced length holds.
-        if (produced < frames && drained_ && !readError_ && lengthFrames_ > 0) {
+        // length; pad with silence so the announced length holds. A file
+        // much shorter than its header's estimate (FFmpeg's for some raw
+        // streams) just ends.
+        constexpr std::uint64_t kMaxPadFrames = 64;
+        if (produced < frames && drained_ && !readError_ && lengthFrames_ > 0 &&
+            lengthFrames_ - position_ - produced <= kMaxPadFrames) {
             const std::size_t ch = static_cast<std::size_t>(channels_);
             std::memset(dst + produced * ch, 0, (frames - produced) * ch * sizeof(float));
             produced = frames;
         }
     }
+    boundDecodedSamples(dst, produced * static_cast<std::size_t>(channels_));
     position_ += produced;
     return produced;
 }
@@ -218,9 +216,12 @@ bool ResamplingReader::seek(std::uint64_t frame) {
                    : static_cast<std::uint64_t>(static_cast<unsigned __int128>(frame) *
                                                 static_cast<unsigned>(fileRate_) /
                                                 static_cast<unsigned>(outputRate_));
-    if (fileFrame > static_cast<std::uint64_t>(std::numeric_limits<sf_count_t>::max()))
+    // A refused seek leaves the file, the resampler and position_ as they
+    // were, so reads go on where they would have.
+    if (!file_->seek(fileFrame)) {
+        if (file_->failed()) readError_ = true;
         return false;
-    if (sf_seek(file_, static_cast<sf_count_t>(fileFrame), SEEK_SET) < 0) return false;
+    }
     readError_ = false;
     if (resampled && !resetResampler()) {
         readError_ = true;

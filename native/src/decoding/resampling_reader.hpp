@@ -1,16 +1,19 @@
 #pragma once
-// Reads an audio file through libsndfile and hands out interleaved float
-// frames at a chosen rate, resampled on the fly by libsoxr. Buffers are
-// allocated at open(), so read() and seek() do not allocate (seek recreates
-// the resampler; so does a change of output rate).
+// Reads an audio file (see FrameReader) and hands out interleaved float
+// frames at a chosen rate, resampled on the fly by libsoxr, every sample
+// finite and bounded. Its own buffers are allocated at open(); seek and a
+// change of output rate recreate the resampler, and FFmpeg's decoders
+// allocate as they decode.
 
-#include <sndfile.h>
 #include <soxr.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "decoding/frame_reader.hpp"
 
 namespace velmora {
 
@@ -26,6 +29,8 @@ class ResamplingReader {
     // Opens `path` (UTF-8) for reading at `outputRate` frames per second.
     // Any previously open file is closed first.
     bool open(const std::string& path, std::int32_t outputRate);
+    // The same over a reader already open.
+    bool open(std::unique_ptr<FrameReader> file, std::int32_t outputRate);
     void close() noexcept;
 
     bool isOpen() const noexcept { return file_ != nullptr; }
@@ -42,7 +47,8 @@ class ResamplingReader {
     // Returns the frames delivered; 0 at the end or after a read error.
     std::size_t read(float* dst, std::size_t frames);
 
-    // Moves to `frame` (output rate). False when the file cannot seek.
+    // Moves to `frame` (output rate). False when the file cannot seek: reads
+    // then go on from position(), or deliver nothing after a read error.
     bool seek(std::uint64_t frame);
 
     // Switches to another output rate, keeping the file open, and moves to
@@ -55,7 +61,7 @@ class ResamplingReader {
     std::size_t readResampled(float* dst, std::size_t frames);
     bool fillInput();
 
-    SNDFILE* file_ = nullptr;
+    std::unique_ptr<FrameReader> file_;
     soxr_t soxr_ = nullptr;
     std::int32_t channels_ = 0;
     std::int32_t fileRate_ = 0;

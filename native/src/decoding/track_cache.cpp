@@ -12,17 +12,24 @@ void subtractFloorZero(std::uint64_t& total, std::uint64_t amount) {
 
 }  // namespace
 
-PcmBufferPtr TrackCache::lookup(const std::string& path, bool forPlayback) {
+PcmBufferPtr TrackCache::lookup(const std::string& path, bool forPlayback,
+                                const std::optional<platform::FileStatus>& file) {
     std::lock_guard lock(mutex_);
     const auto it = entries_.find(path);
     if (it == entries_.end()) return nullptr;
+    // A file rewritten since it was decoded: no caller may get the old audio.
+    if (file && it->second.file != file) {
+        erase(it);
+        return nullptr;
+    }
     if (forPlayback) it->second.forPlayback = true;  // sticky until evicted
     removeFromRecency(path);
     recency_.push_back(path);
     return it->second.buffer;
 }
 
-void TrackCache::insert(const std::string& path, PcmBufferPtr buffer, bool forPlayback) {
+void TrackCache::insert(const std::string& path, PcmBufferPtr buffer, bool forPlayback,
+                        const std::optional<platform::FileStatus>& file) {
     if (!buffer) return;
     const std::uint64_t byteSize =
         static_cast<std::uint64_t>(buffer->samples.size()) * sizeof(float);
@@ -30,12 +37,8 @@ void TrackCache::insert(const std::string& path, PcmBufferPtr buffer, bool forPl
     // Storing it would evict everything, prepared tracks included, and then
     // itself: the caller keeps its own reference instead.
     if (byteSize > limits_.maxBytes) return;
-    if (const auto it = entries_.find(path); it != entries_.end()) {
-        subtractFloorZero(totalBytes_, it->second.byteSize);
-        removeFromRecency(path);
-        entries_.erase(it);
-    }
-    entries_.emplace(path, Entry{std::move(buffer), byteSize, forPlayback});
+    if (const auto it = entries_.find(path); it != entries_.end()) erase(it);
+    entries_.emplace(path, Entry{std::move(buffer), byteSize, forPlayback, file});
     recency_.push_back(path);
     totalBytes_ += byteSize;
     evictCachedTracks();
@@ -76,6 +79,12 @@ void TrackCache::evictCachedTracks() {
         }
         removeFromRecency(victim);
     }
+}
+
+void TrackCache::erase(std::unordered_map<std::string, Entry>::iterator entry) {
+    subtractFloorZero(totalBytes_, entry->second.byteSize);
+    removeFromRecency(entry->first);
+    entries_.erase(entry);
 }
 
 void TrackCache::removeFromRecency(const std::string& path) {

@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "decoding/pcm_buffer.hpp"
+#include "platform/file_system.hpp"
 
 namespace velmora {
 
@@ -34,14 +36,21 @@ class TrackCache {
         PcmBufferPtr buffer;
         std::uint64_t byteSize = 0;
         bool forPlayback = false;
+        std::optional<platform::FileStatus> file;  // the file it was decoded from
     };
 
-    // Returns the cached buffer (and marks it for playback when asked), or null.
-    PcmBufferPtr lookup(const std::string& path, bool forPlayback);
-    // Stores a freshly decoded buffer, replacing an entry for the same path,
-    // then evicts down to the limits. A buffer larger than the byte limit on
-    // its own is not stored and evicts nothing.
-    void insert(const std::string& path, PcmBufferPtr buffer, bool forPlayback);
+    // Returns the cached buffer (and marks it for playback when asked), or
+    // null. `file` is the status of the file at `path` now: an entry decoded
+    // from another version of it is stale and dropped; when the file cannot
+    // be reached (nullopt), the entry is served as it is.
+    PcmBufferPtr lookup(const std::string& path, bool forPlayback,
+                        const std::optional<platform::FileStatus>& file = std::nullopt);
+    // Stores a freshly decoded buffer with the status its file had before
+    // decoding, replacing an entry for the same path, then evicts down to the
+    // limits. A buffer larger than the byte limit on its own is not stored
+    // and evicts nothing.
+    void insert(const std::string& path, PcmBufferPtr buffer, bool forPlayback,
+                const std::optional<platform::FileStatus>& file = std::nullopt);
 
     std::size_t size() const;
     std::uint64_t totalBytes() const;
@@ -53,6 +62,7 @@ class TrackCache {
   private:
     void evictCachedTracks();  // mutex held
     void removeFromRecency(const std::string& path);
+    void erase(std::unordered_map<std::string, Entry>::iterator entry);  // mutex held
 
     Limits limits_;
     mutable std::mutex mutex_;

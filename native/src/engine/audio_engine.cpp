@@ -50,8 +50,9 @@ AudioEngine::~AudioEngine() {
 }
 
 EngineConfig AudioEngine::initialize(const EngineConfig& requested) {
+    std::lock_guard lifecycle(lifecycleLock_);
     if (running_.load()) {
-        stopThreads();
+        stopThreadsLocked();
         deviceRestartCount_.fetch_add(1);
     }
     const EngineConfig clamped = clampConfig(requested);
@@ -70,41 +71,52 @@ EngineConfig AudioEngine::initialize(const EngineConfig& requested) {
 
     EngineConfig effective;
     {
-        std::lock_guard lock(engineLock_);
-        config_ = clamped;
-        sampleRate_ = config_.sampleRate;
-        activeBackend_ = config_.backend;
-        activeDeviceId_ = config_.deviceId.empty() ? "default" : config_.deviceId;
-        requiredChannels_ = decks_.computeRequiredChannels();
-        requiredChannelsMirror_ = requiredChannels_;
-        lastError_.clear();
+        std::lock_guard device(deviceLock_);
+        {
+            std::lock_guard lock(engineLock_);
+            config_ = clamped;
+            sampleRate_ = config_.sampleRate;
+            activeBackend_ = config_.backend;
+            activeDeviceId_ = config_.deviceId.empty() ? "default" : config_.deviceId;
+            requiredChannels_ = decks_.computeRequiredChannels();
+            requiredChannelsMirror_ = requiredChannels_;
+            ++outputGeneration_;
+            lastError_.clear();
+        }
         closeStream();
-        // Nothing renders between the close and the open: the records take the
-        // render's exact state and go back unchanged, so no playing deck jumps.
-        for (auto& [id, deck] : decks_.decks()) {
-            decks_.pullDeckRuntime(deck);
-            deck.state.backend = config_.backend;
-            if (deck.state.output.channelCount < 1) deck.state.output.channelCount = 2;
-            decks_.publishDeck(deck, kPublishAll);
+        {
+            // Nothing renders between the close and the open: the records take
+            // the render's exact state and go back unchanged, so no playing
+            // deck jumps.
+            std::lock_guard lock(engineLock_);
+            for (auto& [id, deck] : decks_.decks()) {
+                decks_.pullDeckRuntime(deck);
+                deck.state.backend = config_.backend;
+                if (deck.state.output.channelCount < 1) deck.state.output.channelCount = 2;
+                decks_.publishDeck(deck, kPublishAll);
+            }
         }
         openStream();
-        renderChannels_ = decks_.rebuildMixList(requiredChannels_);
+        std::lock_guard lock(engineLock_);
+        decks_.rebuildMixList(requiredChannels_);
         effective = config_;
     }
-    startThreads();
+    startThreadsLocked();
     collectGarbage();
     return effective;
 }
 
 void AudioEngine::shutdown() {
-    stopThreads();
+    std::lock_guard lifecycle(lifecycleLock_);
+    stopThreadsLocked();
+    std::lock_guard device(deviceLock_);
+    closeStream();
     {
         std::lock_guard lock(engineLock_);
-        closeStream();
         for (auto& [id, deck] : decks_.decks())
             if (deck.source) closeStreamingSource(deck.source.get());
         decks_.clear();
-        renderChannels_ = decks_.rebuildMixList(requiredChannels_);
+        decks_.rebuildMixList(requiredChannels_);
         frameClock_ = 0;
     }
     collectGarbage();

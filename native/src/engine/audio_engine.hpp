@@ -65,9 +65,11 @@ public:
     // The engine's rate as analyses use it: config.sampleRate, read without the lock.
     std::int32_t currentSampleRate() const { return sampleRate_.load(std::memory_order_relaxed); }
 
-    // Output internals. openStream and closeStream need the engine lock held.
+    // Output internals. openStream and closeStream need the device lock held
+    // and the engine lock not held: PortAudio's slow calls run outside it.
     bool openStream();
     void closeStream();
+    // Safe from any thread; cheap when the threads already run.
     void startThreads();
     void stopThreads();
     bool threadsRunning() const { return running_.load(); }
@@ -91,18 +93,41 @@ public:
 private:
     friend struct AudioEngineTestAccess;
 
+    // What an open attempt works from, taken under the engine lock.
+    struct OpenPlan {
+        EngineConfig config;
+        std::int32_t requiredChannels = 2;
+        std::uint64_t generation = 0;
+    };
+    struct OpenResult;
+    OpenResult probeAndOpen(const OpenPlan& plan);  // no lock but PortAudio's
+    bool streamNeedsReopen() const;                 // lock held
+    void refreshRouting();                          // lock held
+    void noteDeckRouting(Deck& deck) const;         // lock held
+
+    void startThreadsLocked();  // lifecycle lock held
+    void stopThreadsLocked();   // lifecycle lock held
     void outputThreadMain();
     void reopenThreadMain();
     void refillAllStreamingSources();
     void republishAllDecks();
     Deck& deckFor(const std::string& deckId);  // lock held
-    void seekSource(const StreamingSourcePtr& source, double seconds);
+    double seekSource(const StreamingSourcePtr& source, double seconds);
     DeckState finishDeckOperation(Deck& deck, unsigned groups);  // lock held
     void setStreamOpen(bool open);
     void collectGarbage() { reclaim_.collect(); }
 
+    // Lock order: lifecycle, device, engine. PortAudio's own lock is never
+    // taken with the engine lock held.
+    // Serialises initialize, shutdown and starting and stopping the threads.
+    std::mutex lifecycleLock_;
+    // Serialises opening and closing the stream, and is held across
+    // PortAudio's slow calls (initialisation, probing, opening, stopping) so
+    // that the engine lock is not.
+    std::mutex deviceLock_;
     // Guards config_, the deck registry, requiredChannels_, the active* names,
-    // streamOpen_, stream_ and lastError_.
+    // streamOpen_, stream_, the stream's shape, lastError_ and routingError_.
+    // Held only for short record updates.
     std::mutex engineLock_;
     EngineConfig config_;
     ReclaimDomain reclaim_;
@@ -114,11 +139,22 @@ private:
     std::string activeDeviceName_;
     bool streamOpen_ = false;
     void* stream_ = nullptr;  // PaStream
+    // The open stream's shape: the channels it renders, the device's output
+    // channels and the device id it was opened for.
+    std::int32_t streamChannels_ = 0;
+    std::int32_t streamDeviceChannels_ = 0;
+    std::string streamDeviceId_;
+    // Moves whenever what the stream should be changes (device, width), so an
+    // open that ran meanwhile without the lock is known to be stale.
+    std::uint64_t outputGeneration_ = 0;
     // The engine holds one PortAudio initialisation while a stream is open.
     // Pa_Terminate is called only to release it: a stray call could drop the
-    // count to zero under a dead stream and hang in PortAudio.
+    // count to zero under a dead stream and hang in PortAudio. Device lock.
     bool portAudioHeld_ = false;
     std::string lastError_;
+    // The routing problem lastError_ shows, if any: decks routed beyond the
+    // device's channels while the stream plays on with the channels it has.
+    std::string routingError_;
     TrackCache trackCache_;
 
     // Statistics and real-time state.
@@ -141,6 +177,8 @@ private:
     // Mirrors of lock-guarded state for the threads that must not wait on
     // the engine lock (a reopen can hold it for a whole PortAudio start-up).
     std::atomic<std::int32_t> sampleRate_{48000};
+    // True from a stream's start until it is stopped, so the silent clock
+    // never renders beside a callback that may still run.
     std::atomic<bool> streamOpenMirror_{false};
     std::atomic<std::int32_t> requiredChannelsMirror_{2};
 

@@ -20,11 +20,12 @@ Deck& AudioEngine::deckFor(const std::string& deckId) {
 
 DeckState AudioEngine::finishDeckOperation(Deck& deck, unsigned groups) {
     if (groups != kNoPublish) decks_.publishDeck(deck, groups);
+    noteDeckRouting(deck);
     return deck.state;
 }
 
-void AudioEngine::seekSource(const StreamingSourcePtr& source, double seconds) {
-    seekStreamingSource(source.get(), seconds, requestedBufferSize_.load());
+double AudioEngine::seekSource(const StreamingSourcePtr& source, double seconds) {
+    return seekStreamingSource(source.get(), seconds, requestedBufferSize_.load());
 }
 
 DeckState AudioEngine::createDeck(const std::string& deckId) {
@@ -34,7 +35,7 @@ DeckState AudioEngine::createDeck(const std::string& deckId) {
         Deck& deck = deckFor(deckId);
         deck.state.backend = config_.backend;
         decks_.publishDeck(deck, 0);
-        renderChannels_ = decks_.rebuildMixList(requiredChannels_);
+        decks_.rebuildMixList(requiredChannels_);
         state = deck.state;
     }
     collectGarbage();
@@ -49,35 +50,59 @@ bool AudioEngine::deleteDeck(const std::string& deckId) {
         if (deck == nullptr) return false;
         if (deck->source) closeStreamingSource(deck->source.get());
         removed = decks_.removeDeck(deckId);
-        renderChannels_ = decks_.rebuildMixList(requiredChannels_);
+        decks_.rebuildMixList(requiredChannels_);
     }
     collectGarbage();
     return removed;
 }
 
 DeckState AudioEngine::assignDeckOutput(const std::string& deckId, const OutputAssignment& assignment) {
-    std::lock_guard lock(engineLock_);
-    Deck& deck = deckFor(deckId);
-    const std::string previousDeviceId = deck.state.output.deviceId;
-    const std::int32_t previousRequired = requiredChannels_;
+    DeckState state;
+    bool reopen = false;
+    {
+        std::lock_guard lock(engineLock_);
+        Deck& deck = deckFor(deckId);
+        const std::string previousDeviceId = deck.state.output.deviceId;
+        const std::int32_t previousRequired = requiredChannels_;
 
-    deck.state.output = assignment;
-    deck.state.output.channelOffset = std::max(deck.state.output.channelOffset, 0);
-    deck.state.output.channelCount = std::max(deck.state.output.channelCount, 1);
-    requiredChannels_ = decks_.computeRequiredChannels();
-    requiredChannelsMirror_ = requiredChannels_;
+        deck.state.output = assignment;
+        deck.state.output.channelOffset = std::max(deck.state.output.channelOffset, 0);
+        deck.state.output.channelCount = std::max(deck.state.output.channelCount, 1);
+        requiredChannels_ = decks_.computeRequiredChannels();
+        requiredChannelsMirror_ = requiredChannels_;
 
-    const std::string& next = deck.state.output.deviceId;
-    const bool deviceChanged = !next.empty() && next != "default" && next != previousDeviceId &&
-                               next != config_.deviceId;
-    if (deviceChanged) config_.deviceId = next;
-    if (streamOpen_ && (deviceChanged || requiredChannels_ != previousRequired)) {
-        closeStream();
-        openStream();
+        const std::string& next = deck.state.output.deviceId;
+        const bool deviceChanged = !next.empty() && next != "default" && next != previousDeviceId &&
+                                   next != config_.deviceId;
+        if (deviceChanged) config_.deviceId = next;
+        if (deviceChanged || requiredChannels_ != previousRequired) ++outputGeneration_;
+        // The stream is kept when its channels stay what the device can give.
+        reopen = streamNeedsReopen();
+        if (!reopen) refreshRouting();
+        decks_.publishDeck(deck, 0);
+        decks_.rebuildMixList(requiredChannels_);
+        noteDeckRouting(deck);
+        state = deck.state;
     }
-    decks_.publishDeck(deck, 0);
-    renderChannels_ = decks_.rebuildMixList(requiredChannels_);
-    return deck.state;
+    if (reopen) {
+        std::lock_guard device(deviceLock_);
+        bool stillNeeded = false;
+        {
+            std::lock_guard lock(engineLock_);
+            stillNeeded = streamNeedsReopen();  // another thread may have reopened meanwhile
+        }
+        if (stillNeeded) {
+            closeStream();
+            openStream();
+        }
+        std::lock_guard lock(engineLock_);
+        if (Deck* deck = decks_.findDeck(deckId)) {
+            decks_.pullDeckRuntime(*deck);
+            noteDeckRouting(*deck);
+            state = deck->state;
+        }
+    }
+    return state;
 }
 
 DeckState AudioEngine::getDeckState(const std::string& deckId) {
@@ -90,10 +115,11 @@ DeckState AudioEngine::getDeckState(const std::string& deckId) {
 
 DeckState AudioEngine::loadTrack(const std::string& deckId, const TrackDescriptor& track) {
     // Decoding runs before the lock, so other operations and the render go on.
-    PcmBufferPtr pcm;
+    // A prepared track plays from memory, its file only checked for changes.
+    PcmBufferPtr pcm = findCachedTrack(trackCache_, track, /*forPlayback=*/true);
     StreamingSourcePtr source;
     std::string loadError;
-    if (shouldStreamTrack(track)) {
+    if (!pcm && shouldStreamTrack(track)) {
         source = openStreamingSource(track, sampleRate_.load(), loadError);
         if (source) {
             // Prime once; a failure here does not fail the load.
@@ -104,7 +130,7 @@ DeckState AudioEngine::loadTrack(const std::string& deckId, const TrackDescripto
             refillStreamingSource(source.get(), minimum, primeError);
         }
     }
-    if (!source) pcm = decodeTrack(trackCache_, track, /*forPlayback=*/true, loadError);
+    if (!pcm && !source) pcm = decodeTrack(trackCache_, track, /*forPlayback=*/true, loadError);
 
     DeckState state;
     {
@@ -114,7 +140,8 @@ DeckState AudioEngine::loadTrack(const std::string& deckId, const TrackDescripto
         const unsigned groups =
             applyLoadedTrack(deck, track, std::move(pcm), std::move(source), loadError, config_.backend);
         decks_.publishDeck(deck, groups);
-        renderChannels_ = decks_.rebuildMixList(requiredChannels_);
+        decks_.rebuildMixList(requiredChannels_);
+        noteDeckRouting(deck);
         state = deck.state;
     }
     collectGarbage();
@@ -144,14 +171,16 @@ DeckState AudioEngine::stop(const std::string& deckId, bool resetPosition) {
     std::lock_guard lock(engineLock_);
     Deck& deck = deckFor(deckId);
     return finishDeckOperation(
-        deck, applyStop(deck, resetPosition, [this](const auto& s, double t) { seekSource(s, t); }));
+        deck, applyStop(deck, resetPosition,
+                        [this](const auto& s, double t) { return seekSource(s, t); }));
 }
 
 DeckState AudioEngine::seek(const std::string& deckId, double seconds) {
     std::lock_guard lock(engineLock_);
     Deck& deck = deckFor(deckId);
-    return finishDeckOperation(
-        deck, applySeek(deck, seconds, [this](const auto& s, double t) { seekSource(s, t); }));
+    return finishDeckOperation(deck, applySeek(deck, seconds, [this](const auto& s, double t) {
+                                   return seekSource(s, t);
+                               }));
 }
 
 DeckState AudioEngine::setDeckVolume(const std::string& deckId, double volume) {
@@ -172,7 +201,7 @@ DeckState AudioEngine::updateTrack(const std::string& deckId, const TrackDescrip
     Deck& deck = deckFor(deckId);
     return finishDeckOperation(
         deck, applyUpdateTrack(deck, track, preservePlaybackState, preservePosition,
-                               [this](const auto& s, double t) { seekSource(s, t); }));
+                               [this](const auto& s, double t) { return seekSource(s, t); }));
 }
 
 DeckState AudioEngine::fadeTo(const std::string& deckId, std::int32_t durationMs, double targetVolume) {

@@ -2,6 +2,7 @@
 // is open, streaming refills while one is) and the reopen thread.
 
 #include <chrono>
+#include <system_error>
 
 #include "decoding/streaming_source.hpp"
 #include "engine/audio_engine.hpp"
@@ -19,18 +20,33 @@ constexpr auto kMaxCatchUp = std::chrono::milliseconds(250);
 }  // namespace
 
 void AudioEngine::startThreads() {
-    bool expected = false;
-    if (!running_.compare_exchange_strong(expected, true)) return;
+    if (running_.load()) return;
+    // A play that meets an initialize or a shutdown under way leaves the
+    // threads to it, as if it had come just before.
+    std::unique_lock lifecycle(lifecycleLock_, std::try_to_lock);
+    if (lifecycle.owns_lock()) startThreadsLocked();
+}
+
+void AudioEngine::stopThreads() {
+    std::lock_guard lifecycle(lifecycleLock_);
+    stopThreadsLocked();
+}
+
+void AudioEngine::startThreadsLocked() {
+    if (running_.load()) return;
+    running_ = true;
     outputThread_ = std::thread([this] { outputThreadMain(); });
     if (!reopenThreadRunning_.exchange(true)) reopenThread_ = std::thread([this] { reopenThreadMain(); });
 }
 
-void AudioEngine::stopThreads() {
-    if (running_.exchange(false) && outputThread_.joinable()) {
+void AudioEngine::stopThreadsLocked() {
+    if (outputThread_.joinable()) {
         if (outputThread_.get_id() == std::this_thread::get_id())
             throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
+        running_ = false;
         outputThread_.join();
     }
+    running_ = false;
     reopenThreadRunning_ = false;
     reopenRequested_ = false;
     if (reopenThread_.joinable()) reopenThread_.join();
@@ -85,8 +101,10 @@ void AudioEngine::reopenThreadMain() {
             for (int waited = 0; waited < 50 && reopenThreadRunning_.load(); waited += 5)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             if (reopenThreadRunning_.load()) {
-                std::lock_guard lock(engineLock_);
-                if (!streamOpen_) openStream();
+                // Without the engine lock: PortAudio's start-up and probing
+                // take up to hundreds of milliseconds.
+                std::lock_guard device(deviceLock_);
+                if (!streamOpenMirror_.load()) openStream();
             }
             reopenInProgress_ = false;
         } else {
@@ -98,7 +116,7 @@ void AudioEngine::reopenThreadMain() {
 }
 
 void AudioEngine::refillAllStreamingSources() {
-    // Never wait on the engine lock here: a reopen may hold it for long.
+    // Never wait on the engine lock here: this thread runs at raised priority.
     std::vector<StreamingSourcePtr> sources;
     {
         std::unique_lock lock(engineLock_, std::try_to_lock);

@@ -13,7 +13,8 @@ RuntimeInfo AudioEngine::snapshotRuntimeInfo() {
     decks_.pullAll();
 
     info.streamOpen = streamOpen_;
-    info.usingCallbackStream = usingCallbackStream_.load();
+    // The flag outlives streamOpen_ while a closing stream's callback stops.
+    info.usingCallbackStream = streamOpen_ && usingCallbackStream_.load();
     info.activeBackend = activeBackend_;
     info.activeDeviceId = activeDeviceId_;
     info.activeHostApiName = activeHostApiName_;

@@ -1,10 +1,15 @@
-// Opening and closing the output stream, and the stream callback.
+// Opening and closing the output stream, and the stream callback. PortAudio's
+// slow calls run with the device lock held and the engine lock free; what
+// they found is applied under the engine lock in one short step.
 
 #include <portaudio.h>
 
 #include <chrono>
 #include <cmath>
+#include <optional>
+#include <string>
 #include <thread>
+#include <utility>
 
 #include "engine/audio_engine.hpp"
 #include "engine/logger.hpp"
@@ -61,59 +66,67 @@ std::optional<PaDeviceIndex> resolveDevice(const std::string& deviceId, bool asi
     return index;
 }
 
+std::string routingMessage(std::int64_t requested, std::int32_t available) {
+    return "Requested " + std::to_string(requested) + " output channels, but the device exposes only " +
+           std::to_string(available) + ".";
+}
+
 // A stream PortAudio reports neither active nor stopped lost its driver
-// (a JACK server that died). Closing it blocks inside PortAudio until the
-// driver answers or PortAudio gives up (minutes), so a detached thread does
-// it. That thread keeps the engine's initialisation for good: tearing down a
-// host API whose server died fails an assertion inside PortAudio and aborts
-// the process.
+// (a JACK server that died).
 bool streamLostItsDriver(PaStream* stream) {
     const PaError active = Pa_IsStreamActive(stream);
     const PaError stopped = Pa_IsStreamStopped(stream);
     return active != 1 && stopped != 1;
 }
 
+// Aborting a stream whose driver is gone blocks inside PortAudio until the
+// driver answers or PortAudio gives up (minutes), so a detached thread does
+// it, outside the PortAudio lock: the abort waits on the stream's own host
+// API state. The close, which unlinks the stream from PortAudio's list of
+// open streams, is serialised with every other PortAudio call. A stream whose
+// abort fails is left alone: closing it would tear down its ports under a
+// dead server, which fails an assertion inside PortAudio. The thread keeps
+// the engine's initialisation for good, for the same reason.
 void closeAbandonedStream(PaStream* stream) {
-    std::thread([stream] { Pa_CloseStream(stream); }).detach();
+    std::thread([stream] {
+        if (Pa_AbortStream(stream) != paNoError) return;
+        std::lock_guard portAudio(portAudioLock());
+        Pa_CloseStream(stream);
+    }).detach();
 }
 
 }  // namespace
 
-bool AudioEngine::openStream() {
+// The outcome of one attempt, applied to the engine under its lock.
+struct AudioEngine::OpenResult {
+    bool ok = false;
+    PaStream* stream = nullptr;    // open and started, holding one initialisation
+    std::string error;             // why the attempt failed
+    std::string routingProblem;    // when open: decks need more channels than the device has
+    std::string hostApiName;       // of the resolved device, when one was found
+    std::string deviceName;
+    std::optional<std::int32_t> bufferSize;  // frames per buffer, once chosen
+    std::optional<std::int32_t> sampleRate;  // rate, once chosen
+    std::int32_t channels = 0;               // rendered: what the decks need, at most the device's
+    std::int32_t deviceChannels = 0;
+    double latencyMs = 0.0;
+};
+
+AudioEngine::OpenResult AudioEngine::probeAndOpen(const OpenPlan& plan) {
+    OpenResult r;
+    const EngineConfig& config = plan.config;
+    const bool asio = isAsioBackend(config.backend);
+    const std::string activeDeviceId = config.deviceId.empty() ? "default" : config.deviceId;
     std::lock_guard portAudio(portAudioLock());
-    const bool asio = isAsioBackend(config_.backend);
-    requiredChannels_ = decks_.computeRequiredChannels();
-    requiredChannelsMirror_ = requiredChannels_;
-    activeBackend_ = config_.backend;
-    activeDeviceId_ = config_.deviceId.empty() ? "default" : config_.deviceId;
-    activeHostApiName_.clear();
-    activeDeviceName_.clear();
-    lastError_.clear();
-    stream_ = nullptr;
-    usingCallbackStream_ = false;
-    renderChannels_ = requiredChannels_;
-    outputLatencyMs_ = 0.0;
-    lastCallbackFrames_ = 0;
-    requestedBufferSize_ = std::max(config_.bufferSize, minBufferSize(config_.backend));
 
     const PaError initError = Pa_Initialize();
     if (initError != paNoError) {
-        setStreamOpen(false);
-        lastError_ = Pa_GetErrorText(initError);
-        logLine("Pa_Initialize ERROR: %s\n", lastError_.c_str());
-        return false;
+        r.error = Pa_GetErrorText(initError);
+        logLine("Pa_Initialize ERROR: %s\n", r.error.c_str());
+        return r;
     }
-    portAudioHeld_ = true;
-
-    auto fail = [this](const std::string& message) {
-        setStreamOpen(false);
-        lastError_ = message;
-        stream_ = nullptr;
-        usingCallbackStream_ = false;
-        outputLatencyMs_ = 0.0;
-        lastCallbackFrames_ = 0;
-        Pa_Terminate();
-        portAudioHeld_ = false;
+    auto fail = [&r](const std::string& message) {
+        r.error = message;
         return false;
     };
     auto failWithText = [&](const char* format, PaError error) {
@@ -121,133 +134,228 @@ bool AudioEngine::openStream() {
         logLine(format, text.c_str());
         return fail(text);
     };
+    r.ok = [&] {
+        const std::optional<PaDeviceIndex> index = resolveDevice(config.deviceId, asio);
+        if (!index) {
+            logLine("No output device available.\n");
+            return fail("No output device available.");
+        }
+        const PaDeviceInfo* device = Pa_GetDeviceInfo(*index);
+        if (device == nullptr) {
+            logLine("Invalid output device.\n");
+            return fail("Invalid output device.");
+        }
+        const PaHostApiInfo* host = Pa_GetHostApiInfo(device->hostApi);
+        if (host == nullptr) {
+            logLine("Invalid host API.\n");
+            return fail("Invalid host API.");
+        }
+        if (asio && host->type != paASIO) {
+            logLine("Selected device is not an ASIO device.\n");
+            return fail("Selected device is not an ASIO device.");
+        }
+        r.hostApiName = host->name != nullptr ? host->name : "";
+        r.deviceName = device->name != nullptr ? device->name : "";
 
-    const std::optional<PaDeviceIndex> index = resolveDevice(config_.deviceId, asio);
-    if (!index) {
-        logLine("No output device available.\n");
-        return fail("No output device available.");
-    }
-    const PaDeviceInfo* device = Pa_GetDeviceInfo(*index);
-    if (device == nullptr) {
-        logLine("Invalid output device.\n");
-        return fail("Invalid output device.");
-    }
-    const PaHostApiInfo* host = Pa_GetHostApiInfo(device->hostApi);
-    if (host == nullptr) {
-        logLine("Invalid host API.\n");
-        return fail("Invalid host API.");
-    }
-    if (asio && host->type != paASIO) {
-        logLine("Selected device is not an ASIO device.\n");
-        return fail("Selected device is not an ASIO device.");
-    }
-    activeHostApiName_ = host->name != nullptr ? host->name : "";
-    activeDeviceName_ = device->name != nullptr ? device->name : "";
+        if (device->maxOutputChannels < 2) {
+            logLine("Device has less than 2 output channels.\n");
+            return fail("Device has less than 2 output channels.");
+        }
+        // A routing the device cannot carry does not take the output down:
+        // the stream opens with the channels the device has, and the decks
+        // routed beyond them are not heard.
+        r.deviceChannels = device->maxOutputChannels;
+        r.channels = std::min(plan.requiredChannels, device->maxOutputChannels);
+        if (plan.requiredChannels > device->maxOutputChannels) {
+            r.routingProblem = routingMessage(plan.requiredChannels, device->maxOutputChannels);
+            logLine("%s\n", r.routingProblem.c_str());
+        }
 
-    requiredChannels_ = decks_.computeRequiredChannels();
-    requiredChannelsMirror_ = requiredChannels_;
-    if (device->maxOutputChannels < 2) {
-        logLine("Device has less than 2 output channels.\n");
-        return fail("Device has less than 2 output channels.");
-    }
-    if (requiredChannels_ > device->maxOutputChannels) {
-        const std::string message = "Requested " + std::to_string(requiredChannels_) +
-                                    " output channels, but the device exposes only " +
-                                    std::to_string(device->maxOutputChannels) + ".";
-        logLine("%s\n", message.c_str());
-        return fail(message);
-    }
+        PaStreamParameters output{};
+        output.device = *index;
+        output.channelCount = r.channels;
+        output.sampleFormat = paFloat32;
+        output.suggestedLatency = asio ? 0.0 : device->defaultLowOutputLatency;
+        output.hostApiSpecificStreamInfo = nullptr;
 
-    PaStreamParameters output{};
-    output.device = *index;
-    output.channelCount = requiredChannels_;
-    output.sampleFormat = paFloat32;
-    output.suggestedLatency = asio ? 0.0 : device->defaultLowOutputLatency;
-    output.hostApiSpecificStreamInfo = nullptr;
+        std::int32_t frames = 0;
+        if (asio) {
+            AsioBufferSizes sizes;
+            sizes.ok = platform::asioGetAvailableBufferSizes(*index, &sizes.minSize, &sizes.maxSize,
+                                                             &sizes.preferredSize, &sizes.granularity) == 0;
+            frames = chooseAsioBufferSize(std::max(config.bufferSize, 1), sizes);
+        } else {
+            frames = std::max(config.bufferSize, kMinBufferSizeStandard);
+        }
+        r.bufferSize = frames;
 
-    std::int32_t frames = 0;
-    if (asio) {
-        AsioBufferSizes sizes;
-        sizes.ok = platform::asioGetAvailableBufferSizes(*index, &sizes.minSize, &sizes.maxSize,
-                                                         &sizes.preferredSize, &sizes.granularity) == 0;
-        frames = chooseAsioBufferSize(std::max(config_.bufferSize, 1), sizes);
-        config_.bufferSize = frames;
-    } else {
-        frames = std::max(config_.bufferSize, kMinBufferSizeStandard);
-    }
-    requestedBufferSize_ = frames;
-
-    const std::int32_t requestedRate = std::max(config_.sampleRate, kMinSampleRate);
-    std::int32_t rate = requestedRate;
-    if (!asio) {
-        const std::int32_t candidates[] = {requestedRate,
-                                           static_cast<std::int32_t>(std::lround(device->defaultSampleRate)),
-                                           48000, 44100, 96000, 88200};
-        for (const std::int32_t candidate : candidates) {
-            if (candidate < kMinSampleRate) continue;
-            if (Pa_IsFormatSupported(nullptr, &output, candidate) == paNoError) {
-                rate = candidate;
-                break;
+        const std::int32_t requestedRate = std::max(config.sampleRate, kMinSampleRate);
+        std::int32_t rate = requestedRate;
+        if (!asio) {
+            const std::int32_t candidates[] = {requestedRate,
+                                               static_cast<std::int32_t>(std::lround(device->defaultSampleRate)),
+                                               48000, 44100, 96000, 88200};
+            for (const std::int32_t candidate : candidates) {
+                if (candidate < kMinSampleRate) continue;
+                if (Pa_IsFormatSupported(nullptr, &output, candidate) == paNoError) {
+                    rate = candidate;
+                    break;
+                }
             }
         }
+        r.sampleRate = rate;
+
+        const PaError formatError = Pa_IsFormatSupported(nullptr, &output, rate);
+        if (formatError != paNoError) return failWithText("Pa_IsFormatSupported ERROR: %s\n", formatError);
+
+        logLine("Opening backend=%s deviceId=%s deviceIndex=%d hostApi=%s deviceName=%s maxOut=%d sampleRate=%d "
+                "buffer=%d mode=%s\n",
+                config.backend.c_str(), activeDeviceId.c_str(), *index,
+                host->name != nullptr ? host->name : "unknown", device->name != nullptr ? device->name : "unknown",
+                device->maxOutputChannels, rate, frames, "callback");
+
+        // The callback renders with these from its first buffer on.
+        renderChannels_ = r.channels;
+        sampleRate_ = rate;
+        PaStream* stream = nullptr;
+        const PaError openError = Pa_OpenStream(&stream, nullptr, &output, rate, static_cast<unsigned long>(frames),
+                                                kStreamFlags, &paStreamCallback, this);
+        if (openError != paNoError || stream == nullptr)
+            return failWithText("Pa_OpenStream ERROR: %s\n", openError != paNoError ? openError : paInternalError);
+
+        const PaError startError = Pa_StartStream(stream);
+        if (startError != paNoError) {
+            Pa_CloseStream(stream);
+            return failWithText("Pa_StartStream ERROR: %s\n", startError);
+        }
+        if (const PaStreamInfo* info = Pa_GetStreamInfo(stream)) r.latencyMs = info->outputLatency * 1000.0;
+        logLine("Pa_StartStream OK (callback stream, backend=%s)\n", config.backend.c_str());
+        r.stream = stream;
+        return true;
+    }();
+    if (!r.ok) Pa_Terminate();
+    return r;
+}
+
+bool AudioEngine::openStream() {
+    OpenPlan plan;
+    {
+        std::lock_guard lock(engineLock_);
+        requiredChannels_ = decks_.computeRequiredChannels();
+        requiredChannelsMirror_ = requiredChannels_;
+        plan = OpenPlan{config_, requiredChannels_, outputGeneration_};
     }
-    config_.sampleRate = rate;
-    sampleRate_ = rate;
-
-    const PaError formatError = Pa_IsFormatSupported(nullptr, &output, rate);
-    if (formatError != paNoError) return failWithText("Pa_IsFormatSupported ERROR: %s\n", formatError);
-
-    logLine("Opening backend=%s deviceId=%s deviceIndex=%d hostApi=%s deviceName=%s maxOut=%d sampleRate=%d "
-            "buffer=%d mode=%s\n",
-            config_.backend.c_str(), activeDeviceId_.c_str(), *index,
-            host->name != nullptr ? host->name : "unknown", device->name != nullptr ? device->name : "unknown",
-            device->maxOutputChannels, config_.sampleRate, config_.bufferSize, "callback");
-
-    PaStream* stream = nullptr;
-    const PaError openError = Pa_OpenStream(&stream, nullptr, &output, rate, static_cast<unsigned long>(frames),
-                                            kStreamFlags, &paStreamCallback, this);
-    if (openError != paNoError || stream == nullptr)
-        return failWithText("Pa_OpenStream ERROR: %s\n", openError != paNoError ? openError : paInternalError);
-
-    const PaError startError = Pa_StartStream(stream);
-    if (startError != paNoError) {
-        Pa_CloseStream(stream);
-        return failWithText("Pa_StartStream ERROR: %s\n", startError);
+    OpenResult r = probeAndOpen(plan);
+    {
+        std::lock_guard lock(engineLock_);
+        if (plan.generation == outputGeneration_) {
+            activeBackend_ = plan.config.backend;
+            activeDeviceId_ = plan.config.deviceId.empty() ? "default" : plan.config.deviceId;
+            activeHostApiName_ = r.hostApiName;
+            activeDeviceName_ = r.deviceName;
+            if (r.bufferSize && isAsioBackend(config_.backend)) config_.bufferSize = *r.bufferSize;
+            requestedBufferSize_ =
+                r.bufferSize ? *r.bufferSize : std::max(config_.bufferSize, minBufferSize(config_.backend));
+            if (r.sampleRate) config_.sampleRate = *r.sampleRate;
+            sampleRate_ = config_.sampleRate;
+            if (r.ok) {
+                stream_ = r.stream;
+                portAudioHeld_ = true;
+                streamChannels_ = r.channels;
+                streamDeviceChannels_ = r.deviceChannels;
+                streamDeviceId_ = plan.config.deviceId;
+                outputLatencyMs_ = r.latencyMs;
+                lastCallbackFrames_ = *r.bufferSize;
+                usingCallbackStream_ = true;
+                setStreamOpen(true);
+                lastError_ = r.routingProblem;
+                routingError_ = r.routingProblem;
+                for (auto& [id, deck] : decks_.decks()) noteDeckRouting(deck);
+            } else {
+                setStreamOpen(false);
+                usingCallbackStream_ = false;
+                outputLatencyMs_ = 0.0;
+                lastCallbackFrames_ = 0;
+                lastError_ = r.error;
+                routingError_.clear();
+            }
+            return r.ok;
+        }
+        sampleRate_ = config_.sampleRate;
     }
-
-    if (const PaStreamInfo* info = Pa_GetStreamInfo(stream)) outputLatencyMs_ = info->outputLatency * 1000.0;
-    lastCallbackFrames_ = frames;
-    logLine("Pa_StartStream OK (callback stream, backend=%s)\n", config_.backend.c_str());
-    stream_ = stream;
-    setStreamOpen(true);
-    usingCallbackStream_ = true;
-    renderChannels_ = requiredChannels_;
-    return true;
+    // The routing or the device changed while this attempt ran without the
+    // lock: its stream is not the one wanted. Close it and try again.
+    if (r.ok) {
+        std::lock_guard portAudio(portAudioLock());
+        Pa_StopStream(r.stream);
+        Pa_CloseStream(r.stream);
+        Pa_Terminate();
+    }
+    reopenRequested_ = true;
+    return false;
 }
 
 void AudioEngine::closeStream() {
-    std::lock_guard portAudio(portAudioLock());
-    bool release = portAudioHeld_;
-    if (stream_ != nullptr) {
-        auto* stream = static_cast<PaStream*>(stream_);
-        if (streamLostItsDriver(stream)) {
-            closeAbandonedStream(stream);  // keeps our initialisation
-            release = false;
-        } else {
-            Pa_StopStream(stream);
-            Pa_CloseStream(stream);
-        }
-        stream_ = nullptr;
+    PaStream* stream = nullptr;
+    bool release = false;
+    {
+        std::lock_guard lock(engineLock_);
+        stream = static_cast<PaStream*>(std::exchange(stream_, nullptr));
+        release = std::exchange(portAudioHeld_, false);
+        // streamOpenMirror_ and usingCallbackStream_ stay set until the
+        // callback has stopped, so the silent clock does not render beside it.
+        streamOpen_ = false;
+        activeHostApiName_.clear();
+        activeDeviceName_.clear();
+        streamChannels_ = 0;
+        streamDeviceChannels_ = 0;
+        streamDeviceId_.clear();
+        outputLatencyMs_ = 0.0;
+        lastCallbackFrames_ = 0;
     }
-    if (release) Pa_Terminate();
-    portAudioHeld_ = false;
-    setStreamOpen(false);
-    activeHostApiName_.clear();
-    activeDeviceName_.clear();
+    {
+        std::lock_guard portAudio(portAudioLock());
+        if (stream != nullptr) {
+            if (streamLostItsDriver(stream)) {
+                closeAbandonedStream(stream);  // keeps our initialisation
+                release = false;
+            } else {
+                Pa_StopStream(stream);
+                Pa_CloseStream(stream);
+            }
+        }
+        if (release) Pa_Terminate();
+    }
     usingCallbackStream_ = false;
+    streamOpenMirror_ = false;
     renderChannels_ = 2;
-    outputLatencyMs_ = 0.0;
-    lastCallbackFrames_ = 0;
+}
+
+bool AudioEngine::streamNeedsReopen() const {
+    return streamOpen_ && (config_.deviceId != streamDeviceId_ ||
+                           std::min(requiredChannels_, streamDeviceChannels_) != streamChannels_);
+}
+
+void AudioEngine::refreshRouting() {
+    std::string problem;
+    if (streamOpen_ && requiredChannels_ > streamDeviceChannels_)
+        problem = routingMessage(requiredChannels_, streamDeviceChannels_);
+    if (problem != routingError_) {
+        if (!problem.empty()) logLine("%s\n", problem.c_str());
+        if (lastError_ == routingError_) lastError_ = problem;
+        routingError_ = std::move(problem);
+    }
+    for (auto& [id, deck] : decks_.decks()) noteDeckRouting(deck);
+}
+
+void AudioEngine::noteDeckRouting(Deck& deck) const {
+    if (!streamOpen_) return;
+    const std::int64_t needs = static_cast<std::int64_t>(std::max(deck.state.output.channelOffset, 0)) +
+                               std::max(deck.state.output.channelCount, 1);
+    std::string problem = needs > streamChannels_ ? routingMessage(needs, streamDeviceChannels_) : std::string();
+    // Another failure the deck reports (a load, a refused play) stays.
+    if (deck.state.lastError.empty() || deck.state.lastError == deck.routingError) deck.state.lastError = problem;
+    deck.routingError = std::move(problem);
 }
 
 int AudioEngine::streamCallback(float* out, unsigned long frames, double outputBufferDacTime,

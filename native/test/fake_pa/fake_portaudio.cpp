@@ -1,7 +1,11 @@
 #include "fake_portaudio.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <mutex>
+#include <thread>
 
 #include "platform/asio.hpp"
 
@@ -11,17 +15,44 @@ namespace {
 struct Stream {
     PaStreamCallback* callback = nullptr;
     void* userData = nullptr;
-    int active = 0;
-    int stopped = 1;
+    std::atomic<int> active{0};
+    std::atomic<int> stopped{1};
     PaStreamInfo info{};
 };
 
 Machine current;
 std::atomic<int> initCount{0};
+// Every stream open (an abandoned one may still be closing); openStream is
+// the latest.
+std::mutex streamsMutex;
+std::vector<Stream*> streams;
 Stream* openStream = nullptr;
 OpenedStream opened;
 int opens = 0;
 std::atomic<int> closes{0};
+std::atomic<int> callsInside{0};
+std::atomic<int> overlaps{0};
+
+// Marks a call that must not run beside another.
+struct SerialCall {
+    SerialCall() {
+        if (callsInside.fetch_add(1) > 0) overlaps.fetch_add(1);
+    }
+    ~SerialCall() { callsInside.fetch_sub(1); }
+};
+
+Stream* find(PaStream* stream) {
+    std::lock_guard lock(streamsMutex);
+    const auto it = std::find(streams.begin(), streams.end(), static_cast<Stream*>(stream));
+    return it == streams.end() ? nullptr : *it;
+}
+
+void stopNow(Stream* stream) {
+    if (stream->active != 1 && stream->stopped != 1 && current.lostStreamStopMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(current.lostStreamStopMs));
+    stream->active = 0;
+    stream->stopped = 1;
+}
 std::vector<PaDeviceInfo> deviceInfos;
 std::vector<PaHostApiInfo> hostInfos;
 
@@ -45,13 +76,18 @@ bool rateAccepted(const Device& device, double rate) {
 }  // namespace
 
 void reset(const Machine& machine) {
-    delete openStream;
-    openStream = nullptr;
+    {
+        std::lock_guard lock(streamsMutex);
+        for (Stream* stream : streams) delete stream;
+        streams.clear();
+        openStream = nullptr;
+    }
     current = machine;
     initCount = 0;
     opened = {};
     opens = 0;
     closes = 0;
+    overlaps = 0;
     velmora::platform::setAsioBufferSizeQuery(&asioQuery);
 }
 
@@ -61,6 +97,7 @@ bool streamExists() { return openStream != nullptr; }
 const OpenedStream& lastOpened() { return opened; }
 int openCount() { return opens; }
 int closeCount() { return closes; }
+int overlappingCalls() { return overlaps; }
 
 int runCallback(float* output, unsigned long frames, PaStreamCallbackFlags flags,
                 const PaStreamCallbackTimeInfo* time) {
@@ -81,12 +118,15 @@ using namespace fakepa;
 extern "C" {
 
 PaError Pa_Initialize(void) {
+    SerialCall serial;
+    if (current.initializeHook) current.initializeHook();
     if (current.initializeError != paNoError) return current.initializeError;
     ++initCount;
     return paNoError;
 }
 
 PaError Pa_Terminate(void) {
+    SerialCall serial;
     if (initCount == 0) return paNotInitialized;
     --initCount;
     return paNoError;
@@ -107,11 +147,19 @@ const char* Pa_GetErrorText(PaError error) {
     }
 }
 
-PaDeviceIndex Pa_GetDeviceCount(void) { return static_cast<PaDeviceIndex>(current.devices.size()); }
-PaDeviceIndex Pa_GetDefaultOutputDevice(void) { return current.defaultOutput; }
+PaDeviceIndex Pa_GetDeviceCount(void) {
+    SerialCall serial;
+    return static_cast<PaDeviceIndex>(current.devices.size());
+}
+
+PaDeviceIndex Pa_GetDefaultOutputDevice(void) {
+    SerialCall serial;
+    return current.defaultOutput;
+}
 
 const PaDeviceInfo* Pa_GetDeviceInfo(PaDeviceIndex index) {
-    if (index < 0 || index >= Pa_GetDeviceCount()) return nullptr;
+    SerialCall serial;
+    if (index < 0 || index >= static_cast<int>(current.devices.size())) return nullptr;
     const Device& device = current.devices[static_cast<std::size_t>(index)];
     if (device.infoMissing) return nullptr;
     deviceInfos.resize(current.devices.size());
@@ -128,6 +176,7 @@ const PaDeviceInfo* Pa_GetDeviceInfo(PaDeviceIndex index) {
 }
 
 const PaHostApiInfo* Pa_GetHostApiInfo(PaHostApiIndex index) {
+    SerialCall serial;
     if (index < 0 || index >= static_cast<int>(current.hostApis.size())) return nullptr;
     const HostApi& host = current.hostApis[static_cast<std::size_t>(index)];
     if (host.infoMissing) return nullptr;
@@ -142,9 +191,10 @@ const PaHostApiInfo* Pa_GetHostApiInfo(PaHostApiIndex index) {
 
 PaError Pa_IsFormatSupported(const PaStreamParameters* input, const PaStreamParameters* output,
                              double sampleRate) {
+    SerialCall serial;
     if (initCount == 0) return paNotInitialized;
     if (input != nullptr || output == nullptr) return paInvalidDevice;
-    if (output->device < 0 || output->device >= Pa_GetDeviceCount()) return paInvalidDevice;
+    if (output->device < 0 || output->device >= static_cast<int>(current.devices.size())) return paInvalidDevice;
     const Device& device = current.devices[static_cast<std::size_t>(output->device)];
     if (output->channelCount > device.maxOutputChannels) return paInvalidChannelCount;
     return rateAccepted(device, sampleRate) ? paNoError : paInvalidSampleRate;
@@ -153,6 +203,7 @@ PaError Pa_IsFormatSupported(const PaStreamParameters* input, const PaStreamPara
 PaError Pa_OpenStream(PaStream** stream, const PaStreamParameters*, const PaStreamParameters* output,
                       double sampleRate, unsigned long framesPerBuffer, PaStreamFlags flags,
                       PaStreamCallback* callback, void* userData) {
+    SerialCall serial;
     if (initCount == 0) return paNotInitialized;
     ++opens;
     opened.output = *output;
@@ -164,56 +215,67 @@ PaError Pa_OpenStream(PaStream** stream, const PaStreamParameters*, const PaStre
         *stream = nullptr;
         return paNoError;
     }
-    delete openStream;
-    openStream = new Stream;
-    openStream->callback = callback;
-    openStream->userData = userData;
-    openStream->info.outputLatency = current.streamOutputLatency;
-    openStream->info.sampleRate = sampleRate;
-    *stream = openStream;
+    auto* created = new Stream;
+    created->callback = callback;
+    created->userData = userData;
+    created->info.outputLatency = current.streamOutputLatency;
+    created->info.sampleRate = sampleRate;
+    std::lock_guard lock(streamsMutex);
+    streams.push_back(created);
+    openStream = created;
+    *stream = created;
     return paNoError;
 }
 
 PaError Pa_StartStream(PaStream* stream) {
-    if (stream != openStream || stream == nullptr) return paBadStreamPtr;
+    SerialCall serial;
+    Stream* s = find(stream);
+    if (s == nullptr) return paBadStreamPtr;
     if (current.startError != paNoError) return current.startError;
-    openStream->active = 1;
-    openStream->stopped = 0;
+    s->active = 1;
+    s->stopped = 0;
     return paNoError;
 }
 
 PaError Pa_StopStream(PaStream* stream) {
-    if (stream != openStream || stream == nullptr) return paBadStreamPtr;
-    openStream->active = 0;
-    openStream->stopped = 1;
+    Stream* s = find(stream);
+    if (s == nullptr) return paBadStreamPtr;
+    stopNow(s);
     return paNoError;
 }
 
 PaError Pa_AbortStream(PaStream* stream) { return Pa_StopStream(stream); }
 
 PaError Pa_CloseStream(PaStream* stream) {
-    if (stream != openStream || stream == nullptr) return paBadStreamPtr;
+    SerialCall serial;
+    Stream* s = find(stream);
+    if (s == nullptr) return paBadStreamPtr;
+    // Like PortAudio, a close aborts a stream that is not stopped.
+    stopNow(s);
     ++closes;
-    delete openStream;
-    openStream = nullptr;
+    std::lock_guard lock(streamsMutex);
+    streams.erase(std::find(streams.begin(), streams.end(), s));
+    if (openStream == s) openStream = streams.empty() ? nullptr : streams.back();
+    delete s;
     return paNoError;
 }
 
 PaError Pa_IsStreamActive(PaStream* stream) {
-    if (stream != openStream || stream == nullptr) return paBadStreamPtr;
-    return openStream->active;
+    Stream* s = find(stream);
+    return s == nullptr ? paBadStreamPtr : s->active.load();
 }
 
 PaError Pa_IsStreamStopped(PaStream* stream) {
-    if (stream != openStream || stream == nullptr) return paBadStreamPtr;
-    return openStream->stopped;
+    Stream* s = find(stream);
+    return s == nullptr ? paBadStreamPtr : s->stopped.load();
 }
 
-double Pa_GetStreamCpuLoad(PaStream* stream) { return stream == openStream && stream ? 0.25 : 0.0; }
+double Pa_GetStreamCpuLoad(PaStream* stream) { return find(stream) != nullptr ? 0.25 : 0.0; }
 
 const PaStreamInfo* Pa_GetStreamInfo(PaStream* stream) {
-    if (stream != openStream || stream == nullptr) return nullptr;
-    return &openStream->info;
+    SerialCall serial;
+    Stream* s = find(stream);
+    return s == nullptr ? nullptr : &s->info;
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 
 #include <portaudio.h>
 
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -41,6 +42,11 @@ struct Machine {
     bool openReturnsNullStream = false;
     PaError startError = paNoError;
     double streamOutputLatency = 0.012;
+    // Runs at the start of every Pa_Initialize (a slow or stuck device probe).
+    std::function<void()> initializeHook;
+    // Stopping a stream whose driver is gone (neither active nor stopped)
+    // waits this long, as a dead server makes PortAudio wait.
+    int lostStreamStopMs = 0;
 };
 
 struct OpenedStream {
@@ -60,8 +66,12 @@ bool streamExists();
 const OpenedStream& lastOpened();
 int openCount();
 int closeCount();
+// PortAudio calls that ran while another one was under way, not counting
+// those on one stream's transport and state (stop, abort, is-active...),
+// which PortAudio's hosts guard themselves.
+int overlappingCalls();
 
-// The stream: drive one callback, or change what PortAudio reports.
+// The latest stream opened: drive one callback, or change what PortAudio reports.
 int runCallback(float* output, unsigned long frames, PaStreamCallbackFlags flags,
                 const PaStreamCallbackTimeInfo* time);
 void setStreamState(int active, int stopped);
