@@ -1,5 +1,6 @@
 #include "decoding/decode_chain.hpp"
 
+#include "decoding/fallback_decoder.hpp"
 #include "decoding/library_decoder.hpp"
 #include "decoding/media_framework_decoder.hpp"
 #include "decoding/media_input.hpp"
@@ -25,8 +26,9 @@ PcmBufferPtr findCachedTrack(TrackCache& cache, const TrackDescriptor& track, bo
 
 namespace {
 
-// Each decoder once, in the order that is fastest for the format. A failure
-// reports the library decoder's reason, the one callers know how to read.
+// The library stage (the media decoder first where it is faster), then the
+// system's fallback. A failure reports the library decoder's reason, the one
+// callers know how to read.
 PcmBufferPtr decodeFile(const std::string& path, std::string& message) {
     // One look at the path for all of them: the system would cut it at a NUL
     // byte and open another file, and a FIFO, socket or device would block.
@@ -43,8 +45,8 @@ PcmBufferPtr decodeFile(const std::string& path, std::string& message) {
         message.clear();
         return buffer;
     }
-    if (!mediaFirst) {
-        if (PcmBufferPtr buffer = decodeWithMediaFramework(path, mediaMessage)) {
+    if (!mediaFirst || fallbackDiffersFromMediaDecoder()) {
+        if (PcmBufferPtr buffer = decodeWithFallback(path, mediaMessage)) {
             message.clear();
             return buffer;
         }

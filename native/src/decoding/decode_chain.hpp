@@ -1,5 +1,5 @@
 #pragma once
-// Whole-track decoding: the library decoder first, the media-framework
+// Whole-track decoding: the library decoders first, the system's fallback
 // decoder second, with the track cache in front.
 
 #include <string>

@@ -1,6 +1,7 @@
 #pragma once
-// The fallback decoder for a whole track (FFmpeg): what the library decoder
-// refuses, such as AAC, ALAC and WMA.
+// The media decoder for a whole track (FFmpeg): the chain's first try for the
+// formats it decodes fastest, and outside Windows its fallback for what the
+// library decoder refuses, such as AAC, ALAC and WMA.
 
 #include <string>
 

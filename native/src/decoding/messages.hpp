@@ -24,6 +24,22 @@ inline constexpr char kMediaDecodeFailed[] = "media decoder decode failed: ";
 inline constexpr char kMediaZeroFrames[] = "media decoder decoded zero PCM frames.";
 inline constexpr char kMediaOutOfMemory[] = "media decoder ran out of memory.";
 
+// The fallback decoder on Windows (Media Foundation's source reader).
+inline constexpr char kFoundationPathFailed[] = "Unable to convert file path to UTF-16 for Media Foundation.";
+inline constexpr char kFoundationStartupFailed[] = "MFStartup failed.";
+inline constexpr char kFoundationReaderFailed[] = "MFCreateSourceReaderFromURL failed.";
+inline constexpr char kFoundationMediaTypeFailed[] = "MFCreateMediaType failed.";
+inline constexpr char kFoundationMajorTypeFailed[] = "Unable to set MF major type.";
+inline constexpr char kFoundationSubtypeFailed[] = "Unable to set MF float subtype.";
+inline constexpr char kFoundationNoFloat[] = "Media Foundation cannot decode this format to float PCM.";
+inline constexpr char kFoundationOutputTypeFailed[] = "Unable to query Media Foundation output type.";
+inline constexpr char kFoundationInvalidChannels[] = "Media Foundation returned invalid channel count.";
+inline constexpr char kFoundationInvalidRate[] = "Media Foundation returned invalid sample rate.";
+inline constexpr char kFoundationReadFailed[] = "Media Foundation ReadSample failed.";
+inline constexpr char kFoundationContiguousFailed[] = "Media Foundation ConvertToContiguousBuffer failed.";
+inline constexpr char kFoundationLockFailed[] = "Media Foundation buffer lock failed.";
+inline constexpr char kFoundationZeroFrames[] = "Media Foundation decoded zero PCM frames.";
+
 // The streaming source.
 inline constexpr char kEmptyTrackPath[] = "Empty track path.";
 inline constexpr char kStreamingInitFailed[] = "Streaming decoder init failed.";
