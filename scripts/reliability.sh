@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Reliability runs: the C++ and script suites under AddressSanitizer with
 # UndefinedBehaviorSanitizer and LeakSanitizer, the real-time check with its
-# negative control, the libFuzzer targets, and the script-level stress,
-# lifecycle, device-fault and bad-input runs. scripts/test.sh covers
+# negative control, the libFuzzer targets, the script-level stress,
+# lifecycle, device-fault and bad-input runs, and the published package
+# installed with no compiler (scripts/prebuilds.sh --test). scripts/test.sh covers
 # ThreadSanitizer over the concurrency tests.
 #
 #   bash scripts/reliability.sh            CI lengths
@@ -22,7 +23,7 @@ for arg in "$@"; do
   esac
 done
 if [ "${#parts[@]}" -eq 0 ]; then
-  parts=(asan rtsan fuzz stress lifecycle faults badinput)
+  parts=(asan rtsan fuzz stress lifecycle faults badinput prebuilds)
 fi
 
 bash scripts/setup.sh || exit 1

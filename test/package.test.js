@@ -20,19 +20,19 @@ const prebuilt = process.env.VELMORA_PREBUILT_TARBALL;
 const needsPrebuilt = prebuilt ? false : 'the prebuilt package only (scripts/prebuilds.sh --test)';
 const MODULE = 'velmora_audio_native.node';
 
-// A PATH with everything in /usr/bin and /bin but compilers and build tools.
+// A PATH with everything in node's directory, /usr/bin and /bin but
+// compilers and build tools.
 const BUILD_TOOLS = /^(cc|c\+\+|cpp|gcc|g\+\+|c89|c99|ld|ld\..*|cmake|ccmake|ctest|make|gmake|ninja|clang.*|.*-(gcc|g\+\+|cc|c\+\+|ld)(-[0-9.]+)?|(gcc|g\+\+|cpp)-[0-9.]+)$/;
 function pathWithoutCompilers(folder) {
   const bin = path.join(folder, 'bin');
   fs.mkdirSync(bin);
-  for (const directory of ['/usr/local/bin', '/usr/bin', '/bin']) {
+  for (const directory of [path.dirname(process.execPath), '/usr/local/bin', '/usr/bin', '/bin']) {
     if (!fs.existsSync(directory)) continue;
     for (const name of fs.readdirSync(directory)) {
       if (BUILD_TOOLS.test(name) || fs.existsSync(path.join(bin, name))) continue;
       fs.symlinkSync(path.join(directory, name), path.join(bin, name));
     }
   }
-  if (!fs.existsSync(path.join(bin, 'node'))) fs.symlinkSync(process.execPath, path.join(bin, 'node'));
   return bin;
 }
 
