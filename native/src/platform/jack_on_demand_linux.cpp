@@ -14,8 +14,8 @@ namespace {
     X(jack_get_client_name) X(jack_get_ports) X(jack_get_sample_rate) X(jack_on_shutdown)          \
     X(jack_port_by_name) X(jack_port_connected) X(jack_port_disconnect) X(jack_port_get_buffer)    \
     X(jack_port_get_latency) X(jack_port_name) X(jack_port_name_size) X(jack_port_register)        \
-    X(jack_port_unregister) X(jack_set_error_function) X(jack_set_info_function)                   \
-    X(jack_set_process_callback) X(jack_set_sample_rate_callback) X(jack_set_xrun_callback)
+    X(jack_port_unregister) X(jack_set_error_function) X(jack_set_process_callback)                \
+    X(jack_set_sample_rate_callback) X(jack_set_xrun_callback)
 
 // jack_port_get_latency is deprecated, and PortAudio 19.6 calls it.
 #pragma GCC diagnostic push
@@ -24,6 +24,8 @@ struct Jack {
 #define VELMORA_JACK_POINTER(name) decltype(&::name) name = nullptr;
     VELMORA_JACK_FUNCTIONS(VELMORA_JACK_POINTER)
 #undef VELMORA_JACK_POINTER
+    // Not in every JACK: optional.
+    decltype(&::jack_set_info_function) jack_set_info_function = nullptr;
 
     Jack() {
         // Kept loaded for the life of the process, as a linked library would be.
@@ -32,8 +34,14 @@ struct Jack {
 #define VELMORA_JACK_RESOLVE(name) name = reinterpret_cast<decltype(&::name)>(dlsym(library, #name));
         VELMORA_JACK_FUNCTIONS(VELMORA_JACK_RESOLVE)
 #undef VELMORA_JACK_RESOLVE
+        jack_set_info_function =
+            reinterpret_cast<decltype(&::jack_set_info_function)>(dlsym(library, "jack_set_info_function"));
         // A partial library is no library: every call below may then assume all.
-        if (jack_client_open && jack_port_get_buffer && jack_get_ports) return;
+        bool complete = true;
+#define VELMORA_JACK_CHECK(name) complete = complete && name;
+        VELMORA_JACK_FUNCTIONS(VELMORA_JACK_CHECK)
+#undef VELMORA_JACK_CHECK
+        if (complete) return;
 #define VELMORA_JACK_CLEAR(name) name = nullptr;
         VELMORA_JACK_FUNCTIONS(VELMORA_JACK_CLEAR)
 #undef VELMORA_JACK_CLEAR
