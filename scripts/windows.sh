@@ -25,9 +25,10 @@ took() { echo "windows: $* in $((SECONDS - mark)) s"; mark=$SECONDS; }
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 # Wine without its recommends; PulseAudio for its sound, GStreamer's plugins
 # for its Media Foundation (Ogg; WAV, MP3, FLAC; AAC); sox and the encoders
-# make the test files.
+# make the test files; GoogleTest's source builds for the C++ tests.
 PACKAGES=(wine wine64 ca-certificates pulseaudio pulseaudio-utils gstreamer1.0-plugins-base
-  gstreamer1.0-plugins-good gstreamer1.0-libav sox ffmpeg flac lame vorbis-tools opus-tools)
+  gstreamer1.0-plugins-good gstreamer1.0-libav sox ffmpeg flac lame vorbis-tools opus-tools
+  googletest)
 missing=()
 for package in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
@@ -53,8 +54,8 @@ took "built or found the win32-x64 dependencies"
 mkdir -p "$(dirname "$MODULE")"
 {
   cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE="$ROOT/scripts/deps/targets/win32-x64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DVELMORA_TESTS=OFF -DVELMORA_STATIC_DEPS="$deps" &&
-    cmake --build build-win32 -j "$JOBS" --target velmora_audio_native velmora_decode_dump
+    -DCMAKE_BUILD_TYPE=Release -DVELMORA_TESTS=ON -DVELMORA_STATIC_DEPS="$deps" &&
+    cmake --build build-win32 -j "$JOBS" --target velmora_audio_native velmora_decode_dump velmora_windows_tests
 } >build-win32.log 2>&1 || { cat build-win32.log; exit 1; }
 grep -E 'warning:' build-win32.log && { echo "windows: the build has warnings"; exit 1; }
 x86_64-w64-mingw32-strip -o "$MODULE" build-win32/Release/velmora_audio_native.node
@@ -171,6 +172,11 @@ for host in "${NODES[@]}" "$ELECTRON"; do
   result "load in $(host_name "$host")" $status "$detail"
 done
 took "loaded the module under Wine"
+
+# --- The C++ tests that need no POSIX call, JACK server or encoding tool ------
+run build-win32/native/test/velmora_windows_tests.exe
+result "C++ tests" $? "($(grep -oP '^\[  PASSED  \] \K\d+' "$WORK/out") passed, $(grep -oP '^\[  SKIPPED \] \K\d+' "$WORK/out" || echo 0) skipped)"
+took "ran the C++ tests under Wine"
 
 # --- The script tests that need no JACK server ---------------------------------
 # A copy of the package with the Windows module where index.js loads it.
