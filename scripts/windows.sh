@@ -4,9 +4,10 @@
 # win32-x64 from Debian's source packages (scripts/deps, cached outside the
 # clone), cross-builds prebuilds/win32-x64/velmora_audio_native.node, and
 # tests it under Wine in the Windows node.exe 20 and 22 and in a copy named
-# electron.exe: loading, the script tests that need no JACK server, sound on
-# each host API recorded from a PulseAudio null sink, and decoded samples
-# compared with the Linux build's (built by scripts/setup.sh when missing).
+# electron.exe: loading, the C++ and script tests that need no JACK server
+# or POSIX call, sound on each host API recorded from a PulseAudio null sink,
+# and decoded samples compared with the Linux build's (built by
+# scripts/setup.sh when missing). Prints one line per test and a summary.
 #
 # VELMORA_WINDOWS_CACHE: node.exe downloads and the private Wine prefix
 # (default ~/.cache/velmora-windows). VELMORA_DEPS_CACHE, VELMORA_DEPS_JOBS:
