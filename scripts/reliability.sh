@@ -1,16 +1,15 @@
 #!/usr/bin/env bash
 # Reliability runs: the C++ and script suites under AddressSanitizer with
 # UndefinedBehaviorSanitizer and LeakSanitizer, the real-time check with its
-# negative control, the libFuzzer targets, the script-level stress,
-# lifecycle, device-fault and bad-input runs, and the published package
-# installed with no compiler (scripts/prebuilds.sh --test). scripts/test.sh covers
+# negative control, the libFuzzer targets, and the script-level stress,
+# lifecycle, device-fault and bad-input runs. scripts/test.sh covers
 # ThreadSanitizer over the concurrency tests.
 #
 #   bash scripts/reliability.sh            CI lengths
 #   bash scripts/reliability.sh --long     the lengths quoted in the notes
 #   bash scripts/reliability.sh asan fuzz  only the named parts
 #
-# Parts: asan rtsan fuzz stress lifecycle faults badinput prebuilds.
+# Parts: asan rtsan fuzz stress lifecycle faults badinput.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,7 +22,7 @@ for arg in "$@"; do
   esac
 done
 if [ "${#parts[@]}" -eq 0 ]; then
-  parts=(asan rtsan fuzz stress lifecycle faults badinput prebuilds)
+  parts=(asan rtsan fuzz stress lifecycle faults badinput)
 fi
 
 bash scripts/setup.sh || exit 1
@@ -131,12 +130,6 @@ run_script() {
   node "test/reliability/$name.js" "$@" || fail "$name"
 }
 
-# The published package: both prebuilt modules, installed with no compiler.
-run_prebuilds() {
-  section "prebuilt package"
-  bash scripts/prebuilds.sh --test || fail "prebuilds"
-}
-
 for part in "${parts[@]}"; do
   case "$part" in
     asan) run_asan ;;
@@ -146,7 +139,6 @@ for part in "${parts[@]}"; do
     lifecycle) if [ "$long" -eq 1 ]; then run_script lifecycle --full; else run_script lifecycle; fi ;;
     faults) if [ "$long" -eq 1 ]; then run_script faults --cycles 20; else run_script faults --cycles 5; fi ;;
     badinput) if [ "$long" -eq 1 ]; then run_script bad-input --seconds 300; else run_script bad-input --seconds 30; fi ;;
-    prebuilds) run_prebuilds ;;
     *) echo "reliability: unknown part $part"; status=1 ;;
   esac
 done

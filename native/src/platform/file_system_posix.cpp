@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
-#include <utility>
 
 namespace velmora::platform {
 
@@ -62,21 +61,6 @@ std::vector<unsigned char> readWholeFile(const std::string& path) {
     // A read error (a directory, an I/O fault) yields nothing rather than a partial file.
     if (std::ferror(file.get())) return {};
     return bytes;
-}
-
-ReadableFile::~ReadableFile() {
-    close();
-}
-
-ReadableFile::ReadableFile(ReadableFile&& other) noexcept
-    : handle_(std::exchange(other.handle_, -1)) {}
-
-ReadableFile& ReadableFile::operator=(ReadableFile&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = std::exchange(other.handle_, -1);
-    }
-    return *this;
 }
 
 ReadableFile ReadableFile::open(const std::string& path, std::error_code& error) {

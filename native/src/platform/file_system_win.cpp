@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <utility>
 
 // Paths arrive as UTF-8; Windows' narrow APIs would read them in the ANSI code
 // page, so every name is converted and opened with the wide API.
@@ -104,21 +103,6 @@ std::vector<unsigned char> readWholeFile(const std::string& path) {
         bytes.insert(bytes.end(), chunk, chunk + got);
     }
     return bytes;
-}
-
-ReadableFile::~ReadableFile() {
-    close();
-}
-
-ReadableFile::ReadableFile(ReadableFile&& other) noexcept
-    : handle_(std::exchange(other.handle_, -1)) {}
-
-ReadableFile& ReadableFile::operator=(ReadableFile&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = std::exchange(other.handle_, -1);
-    }
-    return *this;
 }
 
 ReadableFile ReadableFile::open(const std::string& path, std::error_code& error) {

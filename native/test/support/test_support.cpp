@@ -1,19 +1,25 @@
 #include "support/test_support.hpp"
 
 #include <sndfile.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <numbers>
 #include <random>
+#include <stdexcept>
+#include <string>
 
 namespace velmora::test {
 
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "velmora-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+    // A random name the test creates itself: also on Windows, which has no mkdtemp.
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        path_ = std::filesystem::temp_directory_path() /
+                ("velmora-test-" + std::to_string(random()) + std::to_string(random()));
+        if (std::filesystem::create_directory(path_)) return;
+    }
+    throw std::runtime_error("no temporary folder could be made");
 }
 
 TempDir::~TempDir() {
@@ -53,7 +59,11 @@ bool writeWav(const std::string& path, const std::vector<float>& samples, int ch
 
 int runQuiet(const std::string& command) {
     const int status = std::system((command + " >/dev/null 2>&1").c_str());
+#ifdef WIFEXITED
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#else
+    return status;  // Windows: the command's exit code
+#endif
 }
 
 }  // namespace velmora::test
