@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The package as published: builds the prebuilt modules, linux-x64 with every
 # dependency static (scripts/deps, cached outside the clone) and win32-x64
-# through scripts/windows.sh, and packs them into build-prebuilds/velmora-audio-VERSION.tgz.
+# through scripts/windows.sh, and packs them into
+# build-prebuilds/velmora-audio-VERSION.tgz.
 #
 #   bash scripts/prebuilds.sh          build and pack
 #   bash scripts/prebuilds.sh --test   then install the tarball in a fresh
