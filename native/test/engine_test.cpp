@@ -32,7 +32,7 @@ struct AudioEngineTestAccess {
     }
     // What the output thread does every pass, and what an open at another rate does.
     static void refillStreams(AudioEngine& engine) { engine.refillAllStreamingSources(); }
-    static void setOutputRate(AudioEngine& engine, std::int32_t rate) { engine.sampleRate_ = rate; }
+    static void setOutputRate(AudioEngine& engine, std::int32_t rate) { engine.output_.setRate(rate); }
 };
 
 namespace {

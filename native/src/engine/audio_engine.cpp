@@ -56,16 +56,9 @@ EngineConfig AudioEngine::initialize(const EngineConfig& requested) {
         deviceRestartCount_.fetch_add(1);
     }
     const EngineConfig clamped = clampConfig(requested);
-    xrunCount_ = 0;
+    output_.resetStats(clamped.bufferSize, clamped.showCriticalMode);
     callbackDropCount_ = 0;
-    lastCallbackFrames_ = 0;
-    requestedBufferSize_ = clamped.bufferSize;
-    avgCallbackMs_ = 0.0;
-    maxCallbackMs_ = 0.0;
-    callbackTimes_.reset();
-    callbackOverloadCount_ = 0;
     limiterEngagedCount_ = 0;
-    showCriticalMode_ = clamped.showCriticalMode;
     masterLimiterEnabled_ = clamped.masterLimiterEnabled;
     masterLimiterCeiling_ = clamped.masterLimiterCeiling;
 
@@ -75,11 +68,10 @@ EngineConfig AudioEngine::initialize(const EngineConfig& requested) {
         {
             std::lock_guard lock(engineLock_);
             config_ = clamped;
-            sampleRate_ = config_.sampleRate;
+            setSampleRate(clamped.sampleRate);
             activeBackend_ = config_.backend;
             activeDeviceId_ = config_.deviceId.empty() ? "default" : config_.deviceId;
-            requiredChannels_ = decks_.computeRequiredChannels();
-            requiredChannelsMirror_ = requiredChannels_;
+            setRequiredChannels(decks_.computeRequiredChannels());
             ++outputGeneration_;
             lastError_.clear();
         }
@@ -128,7 +120,7 @@ bool AudioEngine::renderBuffer(float* out, std::uint32_t frames, int channels) n
     {
         RenderPassScope pass(reclaim_);
         RenderContext context;
-        context.streamSampleRate = sampleRate_.load(std::memory_order_relaxed);
+        context.streamSampleRate = output_.rate();
         context.limiterEnabled = masterLimiterEnabled_.load(std::memory_order_relaxed);
         context.limiterCeiling = masterLimiterCeiling_.load(std::memory_order_relaxed);
         context.callbackDropCount = &callbackDropCount_;
@@ -140,11 +132,6 @@ bool AudioEngine::renderBuffer(float* out, std::uint32_t frames, int channels) n
     }
     renderBusy_.store(false, std::memory_order_release);
     return true;
-}
-
-void AudioEngine::setStreamOpen(bool open) {
-    streamOpen_ = open;
-    streamOpenMirror_.store(open);
 }
 
 }  // namespace velmora

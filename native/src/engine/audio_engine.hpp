@@ -15,6 +15,7 @@
 #include "decoding/track_cache.hpp"
 #include "engine/device_info.hpp"
 #include "engine/engine_config.hpp"
+#include "engine/output_stream.hpp"
 #include "engine/runtime_info.hpp"
 #include "realtime/reclaim_domain.hpp"
 #include "realtime/time_histogram.hpp"
@@ -63,7 +64,7 @@ public:
     // Background jobs.
     TrackCache& trackCache() { return trackCache_; }
     // The engine's rate as analyses use it: config.sampleRate, read without the lock.
-    std::int32_t currentSampleRate() const { return sampleRate_.load(std::memory_order_relaxed); }
+    std::int32_t currentSampleRate() const { return output_.rate(); }
 
     // Output internals. openStream and closeStream need the device lock held
     // and the engine lock not held: PortAudio's slow calls run outside it.
@@ -79,28 +80,19 @@ public:
     // advances the frame clock. Returns false, leaving `out` untouched, when
     // another thread is rendering at that moment.
     bool renderBuffer(float* out, std::uint32_t frames, int channels) noexcept;
-
-    // Render entry for the stream callback, with timing statistics.
-    int streamCallback(float* out, unsigned long frames, double outputBufferDacTime,
-                       double currentTime, bool timeInfoPresent, unsigned long statusFlags) noexcept;
+    static bool renderInto(void* engine, float* out, std::uint32_t frames, int channels) noexcept {
+        return static_cast<AudioEngine*>(engine)->renderBuffer(out, frames, channels);
+    }
 
     std::uint64_t frameClock() const { return frameClock_.load(); }
     // Every timed callback since the last initialize, for tail percentiles.
-    TimeHistogram::Snapshot callbackTimes() const { return callbackTimes_.snapshot(); }
+    TimeHistogram::Snapshot callbackTimes() const { return output_.stats().callbackTimes.snapshot(); }
     ReclaimDomain& reclaimDomain() { return reclaim_; }
     std::mutex& engineLock() { return engineLock_; }
 
 private:
     friend struct AudioEngineTestAccess;
 
-    // What an open attempt works from, taken under the engine lock.
-    struct OpenPlan {
-        EngineConfig config;
-        std::int32_t requiredChannels = 2;
-        std::uint64_t generation = 0;
-    };
-    struct OpenResult;
-    OpenResult probeAndOpen(const OpenPlan& plan);  // no lock but PortAudio's
     bool streamNeedsReopen() const;                 // lock held
     void refreshRouting();                          // lock held
     void noteDeckRouting(Deck& deck) const;         // lock held
@@ -114,7 +106,10 @@ private:
     Deck& deckFor(const std::string& deckId);  // lock held
     double seekSource(const StreamingSourcePtr& source, double seconds);
     DeckState finishDeckOperation(Deck& deck, unsigned groups);  // lock held
-    void setStreamOpen(bool open);
+    // Each lock-guarded value and its mirror for the threads that must not
+    // wait on the engine lock, set together. Lock held.
+    void setRequiredChannels(std::int32_t channels);
+    void setSampleRate(std::int32_t rate);
     void collectGarbage() { reclaim_.collect(); }
 
     // Lock order: lifecycle, device, engine. PortAudio's own lock is never
@@ -126,7 +121,7 @@ private:
     // that the engine lock is not.
     std::mutex deviceLock_;
     // Guards config_, the deck registry, requiredChannels_, the active* names,
-    // streamOpen_, stream_, the stream's shape, lastError_ and routingError_.
+    // the output stream's records, lastError_ and routingError_.
     // Held only for short record updates.
     std::mutex engineLock_;
     EngineConfig config_;
@@ -137,49 +132,26 @@ private:
     std::string activeDeviceId_ = "default";
     std::string activeHostApiName_;
     std::string activeDeviceName_;
-    bool streamOpen_ = false;
-    void* stream_ = nullptr;  // PaStream
-    // The open stream's shape: the channels it renders, the device's output
-    // channels and the device id it was opened for.
-    std::int32_t streamChannels_ = 0;
-    std::int32_t streamDeviceChannels_ = 0;
-    std::string streamDeviceId_;
     // Moves whenever what the stream should be changes (device, width), so an
     // open that ran meanwhile without the lock is known to be stale.
     std::uint64_t outputGeneration_ = 0;
-    // The engine holds one PortAudio initialisation while a stream is open.
-    // Pa_Terminate is called only to release it: a stray call could drop the
-    // count to zero under a dead stream and hang in PortAudio. Device lock.
-    bool portAudioHeld_ = false;
     std::string lastError_;
     // The routing problem lastError_ shows, if any: decks routed beyond the
     // device's channels while the stream plays on with the channels it has.
     std::string routingError_;
     TrackCache trackCache_;
 
-    // Statistics and real-time state.
-    std::atomic<std::uint64_t> xrunCount_{0};
+    // The stream, its PortAudio initialisation and the callback's statistics.
+    OutputStream output_{&AudioEngine::renderInto, this};
+
+    // Render statistics and the limiter settings the render reads.
     std::atomic<std::uint64_t> callbackDropCount_{0};
-    std::atomic<double> outputLatencyMs_{0.0};
-    std::atomic<bool> usingCallbackStream_{false};
-    std::atomic<std::int32_t> lastCallbackFrames_{0};
-    std::atomic<std::int32_t> requestedBufferSize_{256};
-    std::atomic<std::int32_t> renderChannels_{2};
-    std::atomic<double> avgCallbackMs_{0.0};
-    std::atomic<double> maxCallbackMs_{0.0};
-    std::atomic<std::uint64_t> callbackOverloadCount_{0};
-    TimeHistogram callbackTimes_;
     std::atomic<std::uint64_t> limiterEngagedCount_{0};
     std::atomic<std::uint64_t> deviceRestartCount_{0};
-    std::atomic<bool> showCriticalMode_{false};
     std::atomic<bool> masterLimiterEnabled_{true};
     std::atomic<double> masterLimiterCeiling_{0.98};
-    // Mirrors of lock-guarded state for the threads that must not wait on
-    // the engine lock (a reopen can hold it for a whole PortAudio start-up).
-    std::atomic<std::int32_t> sampleRate_{48000};
-    // True from a stream's start until it is stopped, so the silent clock
-    // never renders beside a callback that may still run.
-    std::atomic<bool> streamOpenMirror_{false};
+    // Mirror of requiredChannels_ for the output thread, which must not wait on
+    // the engine lock.
     std::atomic<std::int32_t> requiredChannelsMirror_{2};
 
     std::atomic<bool> running_{false};

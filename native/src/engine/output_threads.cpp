@@ -59,20 +59,20 @@ void AudioEngine::outputThreadMain() {
         // Without a device nobody hears the buffer size: larger buffers keep
         // time in render-sized ones, so that stopping never waits long.
         const std::int32_t frames =
-            std::min(requestedBufferSize_.load(), static_cast<std::int32_t>(kMaxRenderFrames));
+            std::min(output_.stats().requestedBufferSize.load(), static_cast<std::int32_t>(kMaxRenderFrames));
         const std::int32_t channels = std::max(requiredChannelsMirror_.load(), 2);
-        const bool open = streamOpenMirror_.load();
+        const bool open = output_.openMirror();
         if (!open && !reopenInProgress_.load()) {
             bool idle = false;
             reopenRequested_.compare_exchange_strong(idle, true);
         }
         if (frames < 1 || channels > kMaxRenderChannels) {
-            xrunCount_.fetch_add(1);
+            output_.stats().xrunCount.fetch_add(1);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             next = Clock::now();
             continue;
         }
-        if (open && usingCallbackStream_.load()) {
+        if (open && output_.usingCallbackStream()) {
             refillAllStreamingSources();
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
             next = Clock::now();
@@ -84,7 +84,7 @@ void AudioEngine::outputThreadMain() {
         refillAllStreamingSources();
         renderBuffer(outputThreadScratch_.data(), static_cast<std::uint32_t>(frames), channels);
         const auto periodUs = std::max<std::int64_t>(
-            250, static_cast<std::int64_t>(frames) * 1'000'000 / std::max(sampleRate_.load(), kMinSampleRate));
+            250, static_cast<std::int64_t>(frames) * 1'000'000 / std::max(output_.rate(), kMinSampleRate));
         next += std::chrono::microseconds(periodUs);
         const Clock::time_point now = Clock::now();
         if (next + kMaxCatchUp < now) next = now;
@@ -104,7 +104,7 @@ void AudioEngine::reopenThreadMain() {
                 // Without the engine lock: PortAudio's start-up and probing
                 // take up to hundreds of milliseconds.
                 std::lock_guard device(deviceLock_);
-                if (!streamOpenMirror_.load()) openStream();
+                if (!output_.openMirror()) openStream();
             }
             reopenInProgress_ = false;
         } else {
@@ -126,7 +126,7 @@ void AudioEngine::refillAllStreamingSources() {
     }
     std::string ignored;
     for (const StreamingSourcePtr& source : sources) {
-        followOutputRate(source.get(), sampleRate_.load(), requestedBufferSize_.load());
+        followOutputRate(source.get(), output_.rate(), output_.stats().requestedBufferSize.load());
         refillStreamingSource(source.get(), StreamingSource::kRefillTargetFrames, ignored);
     }
 }

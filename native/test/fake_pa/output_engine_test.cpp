@@ -265,7 +265,7 @@ TEST_F(OutputEngineTest, OpensWithItsParametersAndLogLines) {
               "sampleRate=48000 buffer=64 mode=callback\n"
               "Pa_StartStream OK (callback stream, backend=standard)\n");
     const auto& opened_ = fakepa::lastOpened();
-    EXPECT_EQ(opened_.flags, 0x0Bu);
+    EXPECT_EQ(opened_.flags, paClipOff | paDitherOff | paPrimeOutputBuffersUsingStreamCallback);
     EXPECT_EQ(opened_.output.channelCount, 10);
     EXPECT_EQ(opened_.output.sampleFormat, paFloat32);
     EXPECT_DOUBLE_EQ(opened_.output.suggestedLatency, 0.0071);

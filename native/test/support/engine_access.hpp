@@ -17,7 +17,7 @@ struct AudioEngineTestAccess {
         {
             std::lock_guard lock(engine.engineLock_);
             engine.config_ = clampConfig(requested);
-            engine.sampleRate_ = engine.config_.sampleRate;
+            engine.setSampleRate(engine.config_.sampleRate);
         }
         engine.closeStream();
         return engine.openStream();
@@ -30,7 +30,7 @@ struct AudioEngineTestAccess {
         std::lock_guard lock(engine.engineLock_);
         return engine.config_;
     }
-    static void setSampleRate(AudioEngine& engine, std::int32_t rate) { engine.sampleRate_ = rate; }
+    static void setSampleRate(AudioEngine& engine, std::int32_t rate) { engine.output_.setRate(rate); }
     static void loadPcm(AudioEngine& engine, const std::string& deckId, PcmBufferPtr pcm,
                         const TrackDescriptor& track) {
         {
