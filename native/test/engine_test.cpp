@@ -51,10 +51,16 @@ protected:
         EngineConfig config;
         config.backend = "asio";  // never opens on this platform
         config.bufferSize = 480;
-        engine.initialize(config);
+        initialize(config);
         ASSERT_FALSE(engine.snapshotRuntimeInfo().streamOpen);
     }
     void TearDown() override { engine.shutdown(); }
+    // The device thread opens (or here, fails to) after initialize returns.
+    void initialize(const EngineConfig& config) {
+        engine.initialize(config);
+        for (int i = 0; i < 400 && engine.snapshotRuntimeInfo().lastError.empty(); ++i)
+            std::this_thread::sleep_for(5ms);
+    }
     AudioEngine engine;
 };
 
@@ -65,7 +71,7 @@ TEST_F(SilentEngine, PlayingDeckAdvancesAtRealTime) {
         EngineConfig config;
         config.backend = "asio";
         config.bufferSize = bufferSize;
-        engine.initialize(config);
+        initialize(config);
         AudioEngineTestAccess::loadPlaying(engine, "A", constantTrack(60));
         const double start = engine.getDeckState("A").positionSeconds;
         const auto wallStart = std::chrono::steady_clock::now();

@@ -200,9 +200,10 @@ TEST_F(JackOutputTest, SilentClockKeepsRealTimeWhileReopensFail) {
 TEST_F(JackOutputTest, OpensWhenTheServerArrives) {
     server.stop();
     engine->initialize(config());
+    // The device thread makes the first attempt.
+    ASSERT_TRUE(waitFor([&] { return !engine->snapshotRuntimeInfo().lastError.empty(); }, 2000));
     RuntimeInfo info = engine->snapshotRuntimeInfo();
     EXPECT_FALSE(info.streamOpen);
-    EXPECT_FALSE(info.lastError.empty());
     TrackDescriptor track;
     track.path = "/generated/d";
     Access::loadPcm(*engine, "d", sine(1.0, 0.5), track);
@@ -219,23 +220,18 @@ TEST_F(JackOutputTest, OpensWhenTheServerArrives) {
 
 TEST_F(JackOutputTest, ServerDeathKeepsTheEngineResponsive) {
     engine->initialize(config());
+    ASSERT_TRUE(waitFor([&] { return engine->snapshotRuntimeInfo().streamOpen; }, 2000));
     playSine("d", 0.8, 0.5, 0, 2);
     ASSERT_TRUE(engine->snapshotRuntimeInfo().streamActive);
+    testing::internal::CaptureStdout();
     server.stop();
     const auto died = Clock::now();
-    EXPECT_TRUE(waitFor([&] { return engine->snapshotRuntimeInfo().streamHealth == "error"; }, 500));
+    EXPECT_TRUE(waitFor([&] { return !engine->snapshotRuntimeInfo().streamOpen; }, 500));
     EXPECT_LT(msSince(died), 500.0);
-    EXPECT_EQ(engine->snapshotRuntimeInfo().lastError, "Le driver audio a ouvert le flux mais il n'est plus actif.");
 
-    testing::internal::CaptureStdout();
     auto start = Clock::now();
     engine->initialize(config());
     EXPECT_LT(msSince(start), 100.0);
-    EXPECT_EQ(engine->snapshotRuntimeInfo().streamHealth, "stopped");
-
-    // PortAudio keeps its dead JACK client until the abandoned stream's close
-    // returns, so a returning server is not reachable from this process yet;
-    // every call still returns at once.
     ASSERT_TRUE(server.start());
     start = Clock::now();
     engine->initialize(config());

@@ -55,9 +55,11 @@ class JackServer {
     this.process = child;
     // Never leave a server behind, whatever way this process ends; SIGTERM
     // lets it leave JACK's server registry on its way out.
-    process.on('exit', () => {
+    const onExit = () => {
       if (child.exitCode === null && child.signalCode === null) child.kill('SIGTERM');
-    });
+    };
+    process.on('exit', onExit);
+    child.once('exit', () => process.removeListener('exit', onExit));
     const deadline = Date.now() + 10000;
     while (Date.now() < deadline && child.exitCode === null && child.signalCode === null) {
       if (this.ready()) return true;
@@ -106,16 +108,22 @@ function enginePorts(server) {
 function record(server, ports, seconds, file) {
   const child = spawn('jack_rec', ['-f', file, '-d', String(seconds), '-b', '32', ...ports],
     { env: server.env(), stdio: 'ignore' });
+  let exited = false;
   const done = new Promise((resolve, reject) => {
-    child.on('exit', (code) => (code === 0 ? resolve(file) : reject(new Error(`jack_rec exited ${code}`))));
+    child.on('exit', (code) => {
+      exited = true;
+      if (code === 0) resolve(file);
+      else reject(new Error(`jack_rec exited ${code}`));
+    });
   });
   const started = (async () => {
-    for (let i = 0; i < 100; i += 1) {
+    // A recorder that already finished was connected (or done says why not).
+    for (let i = 0; i < 100 && !exited; i += 1) {
       const out = spawnSync('jack_lsp', ['-c', ports[0]], { env: server.env(), encoding: 'utf8' });
       if (out.stdout.includes('jackrec')) return;
       await new Promise((resolve) => setTimeout(resolve, 20));
     }
-    throw new Error('jack_rec did not connect');
+    if (!exited) throw new Error('jack_rec did not connect');
   })();
   return { started, done };
 }

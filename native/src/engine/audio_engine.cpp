@@ -46,6 +46,13 @@ AudioEngine::AudioEngine()
 
 AudioEngine::~AudioEngine() {
     shutdown();
+    deviceThreadExit_ = true;
+    if (deviceThread_.joinable()) deviceThread_.join();
+    {
+        std::lock_guard device(deviceLock_);
+        closeStream();
+        output_.release();
+    }
     reclaim_.collect();
 }
 
@@ -61,10 +68,15 @@ EngineConfig AudioEngine::initialize(const EngineConfig& requested) {
     limiterEngagedCount_ = 0;
     masterLimiterEnabled_ = clamped.masterLimiterEnabled;
     masterLimiterCeiling_ = clamped.masterLimiterCeiling;
+    streamWanted_ = true;
 
     EngineConfig effective;
     {
-        std::lock_guard device(deviceLock_);
+        // Reopened here when that waits on no PortAudio start-up; otherwise
+        // the device thread opens it, and this returns at once with the
+        // error of the last attempt.
+        std::unique_lock device(deviceLock_, std::try_to_lock);
+        const bool here = device.owns_lock() && canReopenHere();
         {
             std::lock_guard lock(engineLock_);
             config_ = clamped;
@@ -73,9 +85,9 @@ EngineConfig AudioEngine::initialize(const EngineConfig& requested) {
             activeDeviceId_ = config_.deviceId.empty() ? "default" : config_.deviceId;
             setRequiredChannels(decks_.computeRequiredChannels());
             ++outputGeneration_;
-            lastError_.clear();
+            if (here) lastError_.clear();
         }
-        closeStream();
+        if (here) closeStream();
         {
             // Nothing renders between the close and the open: the records take
             // the render's exact state and go back unchanged, so no playing
@@ -88,7 +100,13 @@ EngineConfig AudioEngine::initialize(const EngineConfig& requested) {
                 decks_.publishDeck(deck, kPublishAll);
             }
         }
-        openStream();
+        if (here) {
+            openStream(Opener::caller);
+        } else {
+            openPendingSince_ = std::max<std::int64_t>(Clock::now().time_since_epoch().count(), 1);
+            reopenWanted_ = output_.openMirror();
+            openNow_ = true;
+        }
         std::lock_guard lock(engineLock_);
         decks_.rebuildMixList(requiredChannels_);
         effective = config_;
@@ -101,10 +119,15 @@ EngineConfig AudioEngine::initialize(const EngineConfig& requested) {
 void AudioEngine::shutdown() {
     std::lock_guard lifecycle(lifecycleLock_);
     stopThreadsLocked();
-    std::lock_guard device(deviceLock_);
-    closeStream();
+    streamWanted_ = false;
     {
+        // A stream the device thread is busy with, or one that stopped
+        // playing, is closed by that thread.
+        std::unique_lock device(deviceLock_, std::try_to_lock);
+        if (device.owns_lock() && streamPlaysOn()) closeStream();
         std::lock_guard lock(engineLock_);
+        ++outputGeneration_;
+        openPendingSince_ = 0;
         for (auto& [id, deck] : decks_.decks())
             if (deck.source) closeStreamingSource(deck.source.get());
         decks_.clear();

@@ -3,9 +3,11 @@
 // the output stream, the engine's own threads and the statistics.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,11 +68,15 @@ public:
     // The engine's rate as analyses use it: config.sampleRate, read without the lock.
     std::int32_t currentSampleRate() const { return output_.rate(); }
 
-    // Output internals. openStream and closeStream need the device lock held
-    // and the engine lock not held: PortAudio's slow calls run outside it.
-    bool openStream();
-    void closeStream();
-    // Safe from any thread; cheap when the threads already run.
+    // Output internals, with the device lock held and the engine lock free:
+    // PortAudio's slow calls run outside the engine lock. openStream may take
+    // PortAudio's initialisation when none is held (up to hundreds of
+    // milliseconds: the device thread's job). A lost stream is aborted
+    // rather than stopped.
+    bool openStream() { return openStream(Opener::deviceThread); }
+    void closeStream(bool lost = false);
+    // Safe from any thread; cheap when the threads already run. Stopping
+    // never waits for PortAudio: the device thread lives on, idle.
     void startThreads();
     void stopThreads();
     bool threadsRunning() const { return running_.load(); }
@@ -93,6 +99,18 @@ public:
 private:
     friend struct AudioEngineTestAccess;
 
+    using Clock = std::chrono::steady_clock;
+    // Who opens: the device thread may initialise PortAudio; a script thread
+    // opens only with the initialisation held, else leaves it to that thread.
+    enum class Opener { deviceThread, caller };
+    bool openStream(Opener opener);
+    // Device lock held: no stream is open, or it still plays (the close of
+    // one that stopped may wait on its driver). Takes the engine lock.
+    bool streamPlaysOn();
+    // Script thread, device lock held: the stream can be closed and opened
+    // here without waiting on PortAudio's start-up.
+    bool canReopenHere() { return output_.readyForCaller() && streamPlaysOn(); }
+    void writeAttemptLog(const OutputStream::Attempt& attempt);  // device lock held
     bool streamNeedsReopen() const;                 // lock held
     void refreshRouting();                          // lock held
     void noteDeckRouting(Deck& deck) const;         // lock held
@@ -100,7 +118,12 @@ private:
     void startThreadsLocked();  // lifecycle lock held
     void stopThreadsLocked();   // lifecycle lock held
     void outputThreadMain();
-    void reopenThreadMain();
+    // The device thread: watches the open stream, gives up a lost one and
+    // reopens with PortAudio initialised afresh, on a backing-off schedule.
+    void deviceThreadMain();
+    void serveOutput(Clock::time_point now);
+    void loseStream();
+    void settleIdle();
     void refillAllStreamingSources();
     void republishAllDecks();
     Deck& deckFor(const std::string& deckId);  // lock held
@@ -116,9 +139,10 @@ private:
     // taken with the engine lock held.
     // Serialises initialize, shutdown and starting and stopping the threads.
     std::mutex lifecycleLock_;
-    // Serialises opening and closing the stream, and is held across
-    // PortAudio's slow calls (initialisation, probing, opening, stopping) so
-    // that the engine lock is not.
+    // Serialises opening and closing the stream and PortAudio's
+    // initialisation, and is held across PortAudio's slow calls so that the
+    // engine lock is not. Script threads only try it: when the device thread
+    // holds it, they leave the device work to that thread.
     std::mutex deviceLock_;
     // Guards config_, the deck registry, requiredChannels_, the active* names,
     // the output stream's records, lastError_ and routingError_.
@@ -156,10 +180,29 @@ private:
 
     std::atomic<bool> running_{false};
     std::thread outputThread_;
-    std::atomic<bool> reopenRequested_{false};
-    std::atomic<bool> reopenInProgress_{false};
-    std::atomic<bool> reopenThreadRunning_{false};
-    std::thread reopenThread_;
+    // Started with the first threads, ended by the destructor only.
+    std::thread deviceThread_;
+    std::atomic<bool> deviceThreadExit_{false};
+    // False after shutdown: the device thread closes what is left and lets
+    // go of PortAudio.
+    std::atomic<bool> streamWanted_{false};
+    // Asks the device thread to open at once, and to reopen a stream a
+    // script call could not reopen itself.
+    std::atomic<bool> openNow_{false};
+    std::atomic<bool> reopenWanted_{false};
+    // Set by an initialize that left the open to the device thread, until an
+    // attempt for it ends (steady-clock ns, 0 when none). Meanwhile play is
+    // accepted and the silent clock holds still, so a deck played at once
+    // starts with sound instead of losing its first buffers; an open that
+    // takes longer than kOpenPendingHold lets the clock run again.
+    std::atomic<std::int64_t> openPendingSince_{0};
+    static constexpr std::chrono::seconds kOpenPendingHold{1};
+    bool openPending() const { return openPendingSince_.load() != 0; }
+    // Device thread only.
+    int failedAttempts_ = 0;
+    std::optional<Clock::time_point> nextAttempt_;
+    // Device lock. A failure repeated attempt after attempt is logged once.
+    std::string lastFailureLogged_;
     std::atomic<std::uint64_t> frameClock_{0};
 
     // One render pass at a time: the callback and the output thread hand

@@ -84,7 +84,13 @@ DeckState AudioEngine::assignDeckOutput(const std::string& deckId, const OutputA
         state = deck.state;
     }
     if (reopen) {
-        std::lock_guard device(deviceLock_);
+        // Reopened here when that waits on no PortAudio start-up, else by
+        // the device thread.
+        std::unique_lock device(deviceLock_, std::try_to_lock);
+        if (!device.owns_lock() || !canReopenHere()) {
+            reopenWanted_ = true;
+            return state;
+        }
         bool stillNeeded = false;
         {
             std::lock_guard lock(engineLock_);
@@ -92,7 +98,7 @@ DeckState AudioEngine::assignDeckOutput(const std::string& deckId, const OutputA
         }
         if (stillNeeded) {
             closeStream();
-            openStream();
+            openStream(Opener::caller);
         }
         std::lock_guard lock(engineLock_);
         if (Deck* deck = decks_.findDeck(deckId)) {
@@ -152,7 +158,7 @@ DeckState AudioEngine::play(const std::string& deckId) {
     {
         std::lock_guard lock(engineLock_);
         Deck& deck = deckFor(deckId);
-        state = finishDeckOperation(deck, applyPlay(deck, output_.isOpen(), lastError_));
+        state = finishDeckOperation(deck, applyPlay(deck, output_.isOpen() || openPending(), lastError_));
     }
     // Every play starts the engine threads when they are not running, so a
     // play before any initialize brings up the default device.

@@ -100,6 +100,14 @@ void logLine(const char* format, ...) {
     queue.linesQueued.notify_one();
 }
 
+std::string formatLogLine(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string line = formatLine(format, args);
+    va_end(args);
+    return line;
+}
+
 bool flushLog(std::chrono::milliseconds timeout) {
     LogQueue& queue = logQueue();
     std::unique_lock lock(queue.mutex);

@@ -27,6 +27,7 @@ inline constexpr char kUnnamedDevice[] = "Périphérique";
 
 // Log formats, each with its newline.
 inline constexpr char kLogMessage[] = "%s\n";
+inline constexpr char kLogMessageAsIs[] = "%s";  // a line formatted earlier, newline included
 inline constexpr char kLogInitializeError[] = "Pa_Initialize ERROR: %s\n";
 inline constexpr char kLogFormatError[] = "Pa_IsFormatSupported ERROR: %s\n";
 inline constexpr char kLogOpenError[] = "Pa_OpenStream ERROR: %s\n";
@@ -36,6 +37,8 @@ inline constexpr char kLogOpening[] =
     "Opening backend=%s deviceId=%s deviceIndex=%d hostApi=%s deviceName=%s maxOut=%d sampleRate=%d "
     "buffer=%d mode=%s\n";
 inline constexpr char kLogStarted[] = "Pa_StartStream OK (callback stream, backend=%s)\n";
+inline constexpr char kLogStreamStopped[] = "Output stream stopped by its driver; reopening.\n";
+inline constexpr char kLogStreamSilent[] = "Output stream silent for %lld ms; reopening.\n";
 inline constexpr char kLogDropped[] = "%llu log lines dropped: standard output was not being read.\n";
 
 }  // namespace velmora::messages

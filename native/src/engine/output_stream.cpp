@@ -1,5 +1,6 @@
-// PortAudio's side of the output: device resolution, opening, closing, the
-// stream callback and the stream's state queries.
+// PortAudio's side of the output: its initialisation, device resolution,
+// opening, closing, the stream callback, the stream's state queries and the
+// check that it still plays.
 
 #include "engine/output_stream.hpp"
 
@@ -18,6 +19,10 @@
 #include "engine/portaudio_lock.hpp"
 #include "platform/asio.hpp"
 #include "realtime/realtime_check.hpp"
+
+// Defined only by our patched PortAudio (scripts/deps): after a JACK server
+// died there, closing returns at once and terminating is safe.
+extern "C" int PaJack_SurvivesServerDeath(void) __attribute__((weak));
 
 namespace velmora {
 namespace {
@@ -42,7 +47,7 @@ bool usableDevice(PaDeviceIndex index, bool asio) {
     return !asio || host->type == paASIO;
 }
 
-std::optional<PaDeviceIndex> resolveDevice(const std::string& deviceId, bool asio) {
+std::optional<PaDeviceIndex> resolveDevice(const std::string& deviceId, bool asio, std::vector<std::string>& log) {
     std::optional<PaDeviceIndex> index;
     if (!deviceId.empty() && deviceId != "default") {
         const std::optional<std::int32_t> parsed = parseDeviceIndex(deviceId);
@@ -54,8 +59,8 @@ std::optional<PaDeviceIndex> resolveDevice(const std::string& deviceId, bool asi
             if (!usableDevice(candidate, true)) continue;
             index = candidate;
             const PaDeviceInfo* device = Pa_GetDeviceInfo(candidate);
-            logLine(messages::kLogAsioFallback, candidate,
-                    device != nullptr && device->name != nullptr ? device->name : "?");
+            log.push_back(formatLogLine(messages::kLogAsioFallback, candidate,
+                                        device != nullptr && device->name != nullptr ? device->name : "?"));
             break;
         }
     }
@@ -74,14 +79,14 @@ bool streamLostItsDriver(PaStream* stream) {
     return active != 1 && stopped != 1;
 }
 
-// Aborting a stream whose driver is gone blocks inside PortAudio until the
-// driver answers or PortAudio gives up (minutes), so a detached thread does
-// it, outside the PortAudio lock: the abort waits on the stream's own host
-// API state. The close, which unlinks the stream from PortAudio's list of
-// open streams, is serialised with every other PortAudio call. A stream whose
-// abort fails is left alone: closing it would tear down its ports under a
-// dead server, which fails an assertion inside PortAudio. The thread keeps
-// the engine's initialisation for good, for the same reason.
+// With the system's PortAudio, aborting a stream whose JACK server died
+// blocks inside PortAudio for minutes, so a detached thread does it, outside
+// the PortAudio lock: the abort waits on the stream's own host API state. The
+// close, which unlinks the stream from PortAudio's list of open streams, is
+// serialised with every other PortAudio call. A stream whose abort fails is
+// left alone: closing it would tear down its ports under a dead server, which
+// fails an assertion inside that library. The thread keeps the engine's
+// initialisation for good, for the same reason.
 void closeAbandonedStream(PaStream* stream) {
     std::thread([stream] {
         if (Pa_AbortStream(stream) != paNoError) return;
@@ -92,26 +97,35 @@ void closeAbandonedStream(PaStream* stream) {
 
 }  // namespace
 
-OutputStream::Attempt OutputStream::open(const Plan& plan) {
+OutputStream::Attempt OutputStream::open(const Plan& plan, bool mayInitialize) {
     Attempt r;
     const EngineConfig& config = plan.config;
     const bool asio = isAsioBackend(config.backend);
     const std::string activeDeviceId = config.deviceId.empty() ? "default" : config.deviceId;
+    if (!held_ && !mayInitialize) {
+        r.deferred = true;
+        return r;
+    }
     std::lock_guard portAudio(portAudioLock());
 
     // The one place a failure is logged and recorded.
     auto fail = [&r](const char* logFormat, std::string message) {
-        logLine(logFormat, message.c_str());
+        r.log.push_back(formatLogLine(logFormat, message.c_str()));
         r.error = std::move(message);
         return false;
     };
-    const PaError initError = Pa_Initialize();
-    if (initError != paNoError) {
-        fail(messages::kLogInitializeError, Pa_GetErrorText(initError));
-        return r;
+    const bool initialized = !held_;
+    if (initialized) {
+        const PaError initError = Pa_Initialize();
+        if (initError != paNoError) {
+            fail(messages::kLogInitializeError, Pa_GetErrorText(initError));
+            return r;
+        }
+        held_ = true;
+        stale_ = false;
     }
     r.ok = [&] {
-        const std::optional<PaDeviceIndex> index = resolveDevice(config.deviceId, asio);
+        const std::optional<PaDeviceIndex> index = resolveDevice(config.deviceId, asio, r.log);
         if (!index) return fail(messages::kLogMessage, messages::kNoOutputDevice);
         const PaDeviceInfo* device = Pa_GetDeviceInfo(*index);
         if (device == nullptr) return fail(messages::kLogMessage, messages::kInvalidOutputDevice);
@@ -120,6 +134,7 @@ OutputStream::Attempt OutputStream::open(const Plan& plan) {
         if (asio && host->type != paASIO) return fail(messages::kLogMessage, messages::kNotAsioDevice);
         r.hostApiName = host->name != nullptr ? host->name : "";
         r.deviceName = device->name != nullptr ? device->name : "";
+        r.jack = host->type == paJACK;
         if (device->maxOutputChannels < 2) return fail(messages::kLogMessage, messages::kTooFewOutputs);
 
         // A routing the device cannot carry does not take the output down:
@@ -129,7 +144,7 @@ OutputStream::Attempt OutputStream::open(const Plan& plan) {
         r.channels = std::min(plan.requiredChannels, device->maxOutputChannels);
         if (plan.requiredChannels > device->maxOutputChannels) {
             r.routingProblem = messages::routingBeyondDevice(plan.requiredChannels, device->maxOutputChannels);
-            logLine(messages::kLogMessage, r.routingProblem.c_str());
+            r.log.push_back(formatLogLine(messages::kLogMessage, r.routingProblem.c_str()));
         }
 
         PaStreamParameters output{};
@@ -169,9 +184,10 @@ OutputStream::Attempt OutputStream::open(const Plan& plan) {
         const PaError formatError = Pa_IsFormatSupported(nullptr, &output, rate);
         if (formatError != paNoError) return fail(messages::kLogFormatError, Pa_GetErrorText(formatError));
 
-        logLine(messages::kLogOpening, config.backend.c_str(), activeDeviceId.c_str(), *index,
-                host->name != nullptr ? host->name : "unknown", device->name != nullptr ? device->name : "unknown",
-                device->maxOutputChannels, rate, frames, "callback");
+        r.log.push_back(formatLogLine(messages::kLogOpening, config.backend.c_str(), activeDeviceId.c_str(), *index,
+                                      host->name != nullptr ? host->name : "unknown",
+                                      device->name != nullptr ? device->name : "unknown", device->maxOutputChannels,
+                                      rate, frames, "callback"));
 
         // The callback renders with these from its first buffer on.
         renderChannels_ = r.channels;
@@ -189,27 +205,43 @@ OutputStream::Attempt OutputStream::open(const Plan& plan) {
             return fail(messages::kLogStartError, Pa_GetErrorText(startError));
         }
         if (const PaStreamInfo* info = Pa_GetStreamInfo(stream)) r.latencyMs = info->outputLatency * 1000.0;
-        logLine(messages::kLogStarted, config.backend.c_str());
+        r.log.push_back(formatLogLine(messages::kLogStarted, config.backend.c_str()));
         r.stream = stream;
         return true;
     }();
-    if (!r.ok) Pa_Terminate();
+    if (!r.ok && initialized) {
+        Pa_Terminate();
+        held_ = false;
+    } else if (!r.ok) {
+        stale_ = true;
+    }
     return r;
 }
 
 void OutputStream::discard(Attempt& attempt) {
     if (!attempt.ok) return;
-    std::lock_guard portAudio(portAudioLock());
-    auto* stream = static_cast<PaStream*>(std::exchange(attempt.stream, nullptr));
-    Pa_StopStream(stream);
-    Pa_CloseStream(stream);
-    Pa_Terminate();
     attempt.ok = false;
+    finishClose(Detached{std::exchange(attempt.stream, nullptr), attempt.jack, false});
 }
 
-void OutputStream::install(const Attempt& attempt, const std::string& deviceId) {
+void OutputStream::release() {
+    if (!held_ || openMirror_.load()) return;
+    std::lock_guard portAudio(portAudioLock());
+    Pa_Terminate();
+    held_ = false;
+    stale_ = false;
+}
+
+bool OutputStream::recoverable(bool jack) const {
+    return !jack || (PaJack_SurvivesServerDeath != nullptr && PaJack_SurvivesServerDeath() == 1);
+}
+
+void OutputStream::install(const Attempt& attempt, const std::string& deviceId, Clock::time_point now) {
     stream_ = attempt.stream;
-    held_ = true;
+    jack_ = attempt.jack;
+    seenCallbacks_ = callbacks_.load();
+    calledBack_ = false;
+    lastProgress_ = now;
     channels_ = attempt.channels;
     deviceChannels_ = attempt.deviceChannels;
     deviceId_ = deviceId;
@@ -219,8 +251,8 @@ void OutputStream::install(const Attempt& attempt, const std::string& deviceId) 
     setOpen(true);
 }
 
-OutputStream::Detached OutputStream::detach() {
-    Detached detached{std::exchange(stream_, nullptr), std::exchange(held_, false)};
+OutputStream::Detached OutputStream::detach(bool lost) {
+    Detached detached{std::exchange(stream_, nullptr), jack_, lost};
     // openMirror_ and usingCallbackStream_ stay set until the callback has
     // stopped, so the silent clock does not render beside it.
     open_ = false;
@@ -233,18 +265,23 @@ OutputStream::Detached OutputStream::detach() {
 }
 
 void OutputStream::finishClose(Detached detached) {
-    {
-        std::lock_guard portAudio(portAudioLock());
-        if (auto* stream = static_cast<PaStream*>(detached.stream)) {
-            if (streamLostItsDriver(stream)) {
-                closeAbandonedStream(stream);  // keeps our initialisation
-                detached.held = false;
-            } else {
-                Pa_StopStream(stream);
-                Pa_CloseStream(stream);
-            }
+    if (auto* stream = static_cast<PaStream*>(detached.stream)) {
+        if (!detached.lost && !streamLostItsDriver(stream)) {
+            std::lock_guard portAudio(portAudioLock());
+            Pa_StopStream(stream);
+            Pa_CloseStream(stream);
+        } else if (recoverable(detached.jack)) {
+            // Its initialisation may have lost its server too: renewed
+            // before the next open.
+            Pa_AbortStream(stream);
+            std::lock_guard portAudio(portAudioLock());
+            Pa_CloseStream(stream);
+            stale_ = true;
+        } else {
+            closeAbandonedStream(stream);
+            held_ = false;  // the abandoned stream keeps it
+            stale_ = false;
         }
-        if (detached.held) Pa_Terminate();
     }
     usingCallbackStream_ = false;
     openMirror_ = false;
@@ -286,10 +323,27 @@ void OutputStream::resetStats(std::int32_t requestedBufferSize, bool showCritica
     stats_.showCriticalMode = showCriticalMode;
 }
 
+StreamLoss OutputStream::checkLoss(Clock::time_point now, std::chrono::milliseconds& silentFor) {
+    if (stream_ == nullptr) return StreamLoss::none;
+    if (streamLostItsDriver(static_cast<PaStream*>(stream_))) return StreamLoss::stoppedByDriver;
+    const std::uint64_t seen = callbacks_.load(std::memory_order_relaxed);
+    if (seen != seenCallbacks_) {
+        calledBack_ = true;
+        seenCallbacks_ = seen;
+        lastProgress_ = now;
+        return StreamLoss::none;
+    }
+    // A stream that never called back is not judged: some hosts start late.
+    silentFor = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastProgress_);
+    const std::int32_t frames = std::max(stats_.lastCallbackFrames.load(), 1);
+    return calledBack_ && silentFor > silenceLimit(frames, rate()) ? StreamLoss::silent : StreamLoss::none;
+}
+
 int OutputStream::callback(float* out, unsigned long frames, double outputBufferDacTime, double currentTime,
                            bool timeInfoPresent, unsigned long statusFlags) noexcept {
     [[maybe_unused]] realtime::RealtimeSection section;
     if (out == nullptr) return paAbort;
+    callbacks_.fetch_add(1, std::memory_order_relaxed);
     if ((statusFlags & (paOutputUnderflow | paOutputOverflow)) != 0) stats_.xrunCount.fetch_add(1);
     const int channels = std::max(renderChannels_.load(std::memory_order_relaxed), 2);
     const std::size_t frameCount = frames;

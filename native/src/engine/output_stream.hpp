@@ -1,13 +1,16 @@
 #pragma once
-// The output stream: PortAudio's stream and the initialisation it holds, the
-// shape it was opened with, the channels the callback renders and what the
-// callback measures. The engine decides when to open and close; this type
-// does the PortAudio work and keeps each mirrored value behind one setter.
+// The output stream: PortAudio's stream and the engine's PortAudio
+// initialisation, the shape the stream was opened with, the channels the
+// callback renders, what the callback measures, and whether the stream still
+// plays. The engine decides when to open and close; this type does the
+// PortAudio work and keeps each mirrored value behind one setter.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/engine_config.hpp"
 #include "realtime/time_histogram.hpp"
@@ -37,8 +40,17 @@ struct StreamStatus {
     std::string stoppedErrorText;
 };
 
+// Why an open stream is given up.
+enum class StreamLoss {
+    none,
+    stoppedByDriver,  // PortAudio says neither active nor stopped: its driver is gone
+    silent,           // callbacks came, then none for several buffer periods
+};
+
 class OutputStream {
 public:
+    using Clock = std::chrono::steady_clock;
+
     // Audio thread. Renders one buffer of at most kMaxRenderFrames frames into
     // `out`; false when it could not, and `out` is then left as it was.
     using RenderFn = bool (*)(void* context, float* out, std::uint32_t frames, int channels) noexcept;
@@ -48,10 +60,10 @@ public:
         EngineConfig config;
         std::int32_t requiredChannels = 2;
     };
-    // The outcome of one attempt. On success the stream is started and holds
-    // one PortAudio initialisation until it is installed or discarded.
+    // The outcome of one attempt. On success the stream is started.
     struct Attempt {
         bool ok = false;
+        bool deferred = false;         // not tried: PortAudio was not initialised
         void* stream = nullptr;        // PaStream
         std::string error;             // why the attempt failed
         std::string routingProblem;    // when open: decks need more channels than the device has
@@ -61,12 +73,15 @@ public:
         std::optional<std::int32_t> sampleRate;  // rate, once chosen
         std::int32_t channels = 0;               // rendered: what the decks need, at most the device's
         std::int32_t deviceChannels = 0;
+        bool jack = false;                       // on JACK's host API
         double latencyMs = 0.0;
+        std::vector<std::string> log;            // its log lines, for the caller to write or not
     };
     // A stream taken out of the engine's records, still to be stopped and closed.
     struct Detached {
         void* stream = nullptr;
-        bool held = false;  // the initialisation it holds
+        bool jack = false;
+        bool lost = false;  // given up: aborted rather than stopped
     };
 
     OutputStream(RenderFn render, void* context) : render_(render), renderContext_(context) {}
@@ -74,17 +89,33 @@ public:
     OutputStream& operator=(const OutputStream&) = delete;
 
     // PortAudio work, with the device lock held and the engine lock free.
-    Attempt open(const Plan& plan);
+    // Opens with the engine's initialisation. When none is held, the attempt
+    // takes one if `mayInitialize` (a device scan taking up to hundreds of
+    // milliseconds: only the device thread does), else it is deferred. A
+    // failed attempt lets go of an initialisation it took; one held before
+    // is marked for renewal, since a failure may mean it lost its server.
+    Attempt open(const Plan& plan, bool mayInitialize);
     void discard(Attempt& attempt);
     void finishClose(Detached detached);
+    // Lets go of the initialisation (slow with a live JACK server: never on a
+    // script thread), unless a stream still needs it.
+    void release();
+    // Whether a stream can be opened on the caller's thread: an initialisation
+    // is held and not due for renewal.
+    bool readyForCaller() const { return held_ && !stale_; }
+    bool held() const { return held_; }
+    bool stale() const { return stale_; }
 
     // Record updates, with the engine lock held.
-    void install(const Attempt& attempt, const std::string& deviceId);
+    void install(const Attempt& attempt, const std::string& deviceId, Clock::time_point now);
     void markFailed();
-    Detached detach();
+    Detached detach(bool lost);
     StreamStatus status() const;
+    // Device thread. Whether the open stream has stopped playing: its driver
+    // gave it up, or its callbacks stopped for several buffer periods.
+    StreamLoss checkLoss(Clock::time_point now, std::chrono::milliseconds& silentFor);
 
-    bool isOpen() const { return open_; }             // engine lock
+    bool isOpen() const { return open_; }                   // engine lock
     bool openMirror() const { return openMirror_.load(); }  // any thread
     bool usingCallbackStream() const { return usingCallbackStream_.load(); }
     bool hasStream() const { return stream_ != nullptr; }
@@ -111,20 +142,31 @@ public:
 
 private:
     void setOpen(bool open);
+    // Closing a lost stream returns at once, and PortAudio may be terminated
+    // and initialised again: true with our patched library, and for every
+    // host API but JACK's.
+    bool recoverable(bool jack) const;
 
     RenderFn render_;
     void* renderContext_;
 
+    // Device lock. The engine's PortAudio initialisation, which every stream
+    // it opens uses. Pa_Terminate is called only to release it: a stray call
+    // could drop the count to zero under a dead stream.
+    bool held_ = false;
+    bool stale_ = false;  // to be renewed before the next open
+
     // Engine lock.
     void* stream_ = nullptr;  // PaStream
-    // One PortAudio initialisation, held while a stream is open. Pa_Terminate
-    // is called only to release it: a stray call could drop the count to zero
-    // under a dead stream and hang in PortAudio.
-    bool held_ = false;
     bool open_ = false;
+    bool jack_ = false;
     std::int32_t channels_ = 0;
     std::int32_t deviceChannels_ = 0;
     std::string deviceId_;
+    // What the loss check last saw of the callbacks.
+    std::uint64_t seenCallbacks_ = 0;
+    bool calledBack_ = false;
+    Clock::time_point lastProgress_{};
 
     // True from a stream's start until it is stopped, so the silent clock
     // never renders beside a callback that may still run.
@@ -132,6 +174,7 @@ private:
     std::atomic<bool> usingCallbackStream_{false};
     std::atomic<std::int32_t> renderChannels_{2};
     std::atomic<std::int32_t> rate_{48000};
+    std::atomic<std::uint64_t> callbacks_{0};
     CallbackStats stats_;
 };
 

@@ -11,7 +11,7 @@
 
 namespace velmora {
 
-bool AudioEngine::openStream() {
+bool AudioEngine::openStream(Opener opener) {
     OutputStream::Plan plan;
     std::uint64_t generation = 0;
     {
@@ -20,10 +20,13 @@ bool AudioEngine::openStream() {
         plan = OutputStream::Plan{config_, requiredChannels_};
         generation = outputGeneration_;
     }
-    OutputStream::Attempt r = output_.open(plan);
+    OutputStream::Attempt r = output_.open(plan, opener == Opener::deviceThread);
+    if (r.deferred) return false;
+    writeAttemptLog(r);
     {
         std::lock_guard lock(engineLock_);
         if (generation == outputGeneration_) {
+            openPendingSince_ = 0;
             activeBackend_ = plan.config.backend;
             activeDeviceId_ = plan.config.deviceId.empty() ? "default" : plan.config.deviceId;
             activeHostApiName_ = r.hostApiName;
@@ -33,7 +36,7 @@ bool AudioEngine::openStream() {
                 r.bufferSize ? *r.bufferSize : std::max(config_.bufferSize, minBufferSize(config_.backend));
             setSampleRate(r.sampleRate.value_or(config_.sampleRate));
             if (r.ok) {
-                output_.install(r, plan.config.deviceId);
+                output_.install(r, plan.config.deviceId, Clock::now());
                 lastError_ = r.routingProblem;
                 routingError_ = r.routingProblem;
                 for (auto& [id, deck] : decks_.decks()) noteDeckRouting(deck);
@@ -48,21 +51,34 @@ bool AudioEngine::openStream() {
         setSampleRate(config_.sampleRate);
     }
     // The routing or the device changed while this attempt ran without the
-    // lock: its stream is not the one wanted. Close it and try again.
+    // lock: its stream is not the one wanted. Close it; the device thread
+    // opens the one wanted.
     output_.discard(r);
-    reopenRequested_ = true;
     return false;
 }
 
-void AudioEngine::closeStream() {
+void AudioEngine::writeAttemptLog(const OutputStream::Attempt& attempt) {
+    // A device that stays missing would otherwise log every retry.
+    if (!attempt.ok && attempt.error == lastFailureLogged_) return;
+    for (const std::string& line : attempt.log) logLine(messages::kLogMessageAsIs, line.c_str());
+    lastFailureLogged_ = attempt.ok ? std::string() : attempt.error;
+}
+
+void AudioEngine::closeStream(bool lost) {
     OutputStream::Detached detached;
     {
         std::lock_guard lock(engineLock_);
-        detached = output_.detach();
+        detached = output_.detach(lost);
         activeHostApiName_.clear();
         activeDeviceName_.clear();
     }
     output_.finishClose(detached);
+}
+
+bool AudioEngine::streamPlaysOn() {
+    std::lock_guard lock(engineLock_);
+    std::chrono::milliseconds silentFor{0};
+    return output_.checkLoss(Clock::now(), silentFor) == StreamLoss::none;
 }
 
 bool AudioEngine::streamNeedsReopen() const {

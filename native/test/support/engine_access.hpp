@@ -22,9 +22,11 @@ struct AudioEngineTestAccess {
         engine.closeStream();
         return engine.openStream();
     }
+    // Closes and lets go of PortAudio, as the device thread does once idle.
     static void close(AudioEngine& engine) {
         std::lock_guard device(engine.deviceLock_);
         engine.closeStream();
+        engine.output_.release();
     }
     static EngineConfig config(AudioEngine& engine) {
         std::lock_guard lock(engine.engineLock_);
