@@ -92,6 +92,7 @@ int main(int argc, char** argv) {
     EngineConfig config;
     config.bufferSize = kFrames;
     config.sampleRate = kRate;
+    config.deviceId = test::jackDeviceId(*engine);
     engine->initialize(config);
     RuntimeInfo info = engine->snapshotRuntimeInfo();
     if (!info.streamOpen || info.activeHostApiName.find("JACK") == std::string::npos)

@@ -63,6 +63,12 @@ const retry = json('retry.json');
 row('Script call p99.9 while a missing device is retried, us', f(retry.p999Us, 1),
   `(no peer) p50 / p99 / max over ${retry.calls} calls, ${retry.attempts} open attempts`,
   `${f(retry.p50Us, 1)} / ${f(retry.p99Us, 1)} / ${f(retry.maxUs, 1)}`, '-', '< 1000 us', retry.p999Us < 1000);
+const controlText = fs.existsSync(path.join(dir, 'control.json')) ? read('control.json').trim() : '';
+const control = controlText ? JSON.parse(controlText) : null;
+row('Control operations a second, 16 decks on JACK dummy, 8 analyses running', control ? f(control.operationsPerSecond, 0)
+  : 'not run', '(no peer) each operation followed by a state read', '-', '-', '>= 5000', control?.operationsPerSecond >= 5000);
+row('Seeks read back a second, with volume, fade and gain calls', control ? f(control.seeksPerSecond, 0) : 'not run',
+  '(no peer) on a playing deck', '-', '-', '>= 333', control?.seeksPerSecond >= 333);
 const soakFigure = 'Callback p99.99 on JACK dummy, 8 decks at 128 frames, 2 analyses running, % of budget';
 const soakText = fs.existsSync(path.join(dir, 'callback.json')) ? read('callback.json').trim() : '';
 if (soakText) {

@@ -44,6 +44,8 @@ echo "bench: waveform and trim (${VELMORA_BENCH_MINUTES:-60}-minute tracks)" >&2
 build-bench/bench/analysis_bench >"$out/analysis.txt" 2>/dev/null
 echo "bench: script calls while a missing device is retried" >&2
 build-bench/bench/retry_latency_bench --seconds "${VELMORA_BENCH_RETRY_SECONDS:-20}" >"$out/retry.json" || true
+echo "bench: script calls against a running render" >&2
+node bench/control_rate.js 2>/dev/null | grep '^{' >"$out/control.json" || true
 soak=${VELMORA_BENCH_SOAK_SECONDS:-600}
 echo "bench: callback time on the JACK dummy device (${soak} s)" >&2
 # A run that cannot start its JACK server leaves the row "not run".

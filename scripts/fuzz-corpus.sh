@@ -5,7 +5,7 @@
 # native/fuzz/fuzz_files.hpp).
 set -euo pipefail
 out=${1:?corpus directory}
-mkdir -p "$out/decode" "$out/analysis" "$out/readers"
+mkdir -p "$out/decode" "$out/analysis"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -56,8 +56,4 @@ write('stereo', 5, 2, 1.0, 0.0, 0.0, 64, 7, tone)
 write('silence', 3, 1, 10.0, 0.3, 0.3, 1200, 64, [0.0] * 1000)
 write('nan-params', 4, 1, float('nan'), float('inf'), -1e300, -5, 1, tone[:500])
 PY
-# Readers: arbitrary bytes are values; a few shapes to start from.
-printf '\x05\x03\x00\x04\x05hello\x01\x03\x06\x07\x02\x01\x00' >"$out/readers/object"
-printf '\x01' >"$out/readers/null"
-printf '\x05\x02\x01\x05\x01\x04\x04\x02\xf1\x00' >"$out/readers/nested"
-echo "fuzz-corpus: $(ls "$out/decode" | wc -l) decode, $(ls "$out/analysis" | wc -l) analysis, $(ls "$out/readers" | wc -l) readers seeds"
+echo "fuzz-corpus: $(ls "$out/decode" | wc -l) decode, $(ls "$out/analysis" | wc -l) analysis seeds"

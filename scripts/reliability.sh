@@ -105,7 +105,7 @@ run_fuzz() {
   local seconds=60
   [ "$long" -eq 1 ] && seconds=600
   bash scripts/fuzz-corpus.sh build-asan/corpus || { fail "fuzz corpus"; return; }
-  for target in decode analysis readers; do
+  for target in decode analysis; do
     local corpus=build-asan/corpus/$target
     # Every input that ever failed replays first as a regression test.
     local regressions=(native/fuzz/regressions/$target/*)

@@ -1,5 +1,5 @@
 'use strict';
-// Deck registry: creation, unknown ids, output assignment and channel width.
+// Deck registry: creation, unknown ids and the channel width of the assignments.
 const { test, beforeEach, after } = require('node:test');
 const assert = require('node:assert/strict');
 const { native } = require('./helpers/engine.js');
@@ -39,13 +39,6 @@ test('an unknown id is answered with defaults and not created', () => {
   assert.equal(native.deleteDeck({ deckId: 'ghost' }), false);
 });
 
-test('assignDeckOutput creates the deck and clamps offset and count', () => {
-  const { output } = native.assignDeckOutput(
-    { deckId: 'new', assignment: { deviceId: 'default', channelOffset: -3, channelCount: 0 } });
-  assert.deepEqual(output, { deviceId: 'default', channelOffset: 0, channelCount: 1 });
-  assert.equal(native.deleteDeck({ deckId: 'new' }), true);
-});
-
 test('channel width follows the assignments and is not lowered by deleteDeck', () => {
   assert.equal(channels(), 2);
   native.assignDeckOutput({ deckId: 'one', assignment: { channelOffset: 0, channelCount: 2 } });
@@ -67,10 +60,4 @@ test('a huge channel offset saturates the width instead of wrapping', () => {
   assert.equal(channels(), 2147483647);
   native.assignDeckOutput({ deckId: 'far', assignment: { channelOffset: 2147483647, channelCount: 2147483647 } });
   assert.equal(channels(), 2147483647);
-});
-
-test('shutdown removes every deck', () => {
-  for (const deckId of ['p', 'q']) native.createDeck({ deckId });
-  native.shutdown();
-  assert.deepEqual(['p', 'q'].map((deckId) => native.deleteDeck({ deckId })), [false, false]);
 });

@@ -51,20 +51,15 @@ test('analyses of a decodable file use their defaults', async () => {
   assert.ok(trim.cueInSeconds < trim.cueOutSeconds);
 });
 
-test('a trimmed track is loaded from the cache without decoding again', async () => {
-  const file = writeFloatWav('cached.wav', { seconds: 1 });
-  assert.equal((await native.analyzeTrim({ track: { path: file } })).ok, true);
-  fs.rmSync(file);
-  const s = native.loadTrack({ deckId: 'cached', track: { path: file } });
-  assert.deepEqual([s.loaded, s.lastError], [true, '']);
-  near(s.durationSeconds, 1);
-});
-
-test('a prepared track is loaded from the cache without decoding again', async () => {
-  const file = writeFloatWav('prepared.wav', { seconds: 1 });
-  assert.deepEqual(await native.prepareTrack({ track: { path: file } }), { ok: true, message: '' });
-  fs.rmSync(file);
-  assert.equal(native.loadTrack({ deckId: 'prepared', track: { path: file } }).loaded, true);
+test('a trimmed or prepared track is loaded from the cache without decoding again', async () => {
+  for (const job of ['analyzeTrim', 'prepareTrack']) {
+    const file = writeFloatWav(`${job}.wav`, { seconds: 1 });
+    assert.equal((await native[job]({ track: { path: file } })).ok, true);
+    fs.rmSync(file);
+    const s = native.loadTrack({ deckId: job, track: { path: file } });
+    assert.deepEqual([s.loaded, s.lastError], [true, ''], job);
+    near(s.durationSeconds, 1);
+  }
 });
 
 test('three analyses in flight settle independently while the script thread answers', async () => {

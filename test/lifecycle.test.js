@@ -36,24 +36,25 @@ test('initialize without a device returns the configuration and reports the fail
 });
 
 test('configuration bounds', () => {
+  // Each request and the fields it changes; "ASIO" is not ASIO.
   const cases = [
-    [{ sampleRate: 0 }, (c) => assert.ok(c.sampleRate >= 8000, String(c.sampleRate))],
-    [{ sampleRate: -44100 }, (c) => assert.ok(c.sampleRate >= 8000, String(c.sampleRate))],
-    [{ bufferSize: 32 }, (c) => assert.equal(c.bufferSize, 64)],
-    [{ bufferSize: 32, backend: 'asio' }, (c) => assert.equal(c.bufferSize, 32)],
-    [{ bufferSize: 0, backend: 'asio' }, (c) => assert.equal(c.bufferSize, 1)],
-    [{ bufferSize: 32, backend: 'ASIO' }, (c) => assert.deepEqual([c.backend, c.bufferSize], ['ASIO', 64])],
-    [{ bufferSize: 32, backend: 'Asio' }, (c) => assert.equal(c.bufferSize, 64)],
-    [{ bufferSize: 8192 }, (c) => assert.equal(c.bufferSize, 8192)],
-    [{ bufferSize: 65537 }, (c) => assert.equal(c.bufferSize, 65536)],
-    [{ bufferSize: 2 ** 31 - 1, backend: 'asio' }, (c) => assert.equal(c.bufferSize, 65536)],
-    [{ masterLimiterCeiling: 1.5 }, (c) => assert.equal(c.masterLimiterCeiling, 0.9999)],
-    [{ masterLimiterCeiling: 0.1 }, (c) => assert.equal(c.masterLimiterCeiling, 0.5)],
-    [{ masterLimiterCeiling: -Infinity }, (c) => assert.equal(c.masterLimiterCeiling, 0.5)],
+    [{ sampleRate: 0 }, { sampleRate: 8000 }],
+    [{ sampleRate: -44100 }, { sampleRate: 8000 }],
+    [{ bufferSize: 32 }, { bufferSize: 64 }],
+    [{ bufferSize: 32, backend: 'asio' }, { bufferSize: 32 }],
+    [{ bufferSize: 0, backend: 'asio' }, { bufferSize: 1 }],
+    [{ bufferSize: 32, backend: 'ASIO' }, { bufferSize: 64 }],
+    [{ bufferSize: 8192 }, { bufferSize: 8192 }],
+    [{ bufferSize: 65537 }, { bufferSize: 65536 }],
+    [{ bufferSize: 2 ** 31 - 1, backend: 'asio' }, { bufferSize: 65536 }],
+    [{ masterLimiterCeiling: 1.5 }, { masterLimiterCeiling: 0.9999 }],
+    [{ masterLimiterCeiling: 0.1 }, { masterLimiterCeiling: 0.5 }],
+    [{ masterLimiterCeiling: -Infinity }, { masterLimiterCeiling: 0.5 }],
   ];
-  for (const [request, check] of cases) {
+  const defaults = native.initialize();
+  for (const [request, changed] of cases) {
     const config = native.initialize(request);
-    check(config);
+    assert.deepEqual(config, { ...defaults, ...request, ...changed }, JSON.stringify(request));
     const info = native.getRuntimeInfo();
     assert.equal(info.requestedBufferSize, config.bufferSize, JSON.stringify(request));
     assert.equal(info.masterLimiterCeiling, config.masterLimiterCeiling, JSON.stringify(request));
@@ -100,17 +101,13 @@ test('after shutdown the engine is stopped and has no decks', () => {
 });
 
 // In a child process, so that an abort fails the test rather than the runner;
-// with no device to find (ASIO mode, JACK pointed at no server).
+// it inherits the environment without devices.
 const ROOT = JSON.stringify(path.resolve(__dirname, '..'));
 function runChild(source) {
-  return spawnSync(process.execPath, ['-e', source], {
-    encoding: 'utf8',
-    timeout: 60000,
-    env: { ...process.env, JACK_DEFAULT_SERVER: `velmora-absent-${process.pid}`, JACK_NO_START_SERVER: '1' },
-  });
+  return spawnSync(process.execPath, ['-e', source], { encoding: 'utf8', timeout: 60000 });
 }
 
-test('the twenty functions called from many worker threads at once', () => {
+test('every function called from many worker threads at once', () => {
   const child = runChild(`
     const { Worker } = require('node:worker_threads');
     require(${ROOT}).initialize({ backend: 'asio' });

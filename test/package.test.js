@@ -70,7 +70,8 @@ test('packed tarball', { timeout: 15 * 60 * 1000 }, async (t) => {
       writeTrack(trackPath, { musicSeconds: 4 });
       const script = `
         const engine = require(${JSON.stringify(pkg.name)});
-        engine.initialize({});
+        const jack = engine.getDevices().find((d) => d.hostApiName === 'JACK Audio Connection Kit');
+        engine.initialize({ deviceId: jack.id });
         engine.loadTrack({ deckId: 'A', track: { path: ${JSON.stringify(trackPath)} } });
         const deadline = Date.now() + 3000;
         const start = () => {

@@ -91,8 +91,7 @@ TEST(TripleBuffer, ReaderSeesWholeValuesInOrder) {
         }
     });
     for (long i = 1; i <= kLast; ++i) {
-        buffer.back() = {i, i};
-        buffer.publish();
+        buffer.publish({i, i});
     }
     reader.join();
     EXPECT_EQ(buffer.front().a, kLast);

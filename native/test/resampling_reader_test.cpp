@@ -114,26 +114,5 @@ TEST(ResamplingReader, SeekWhileResamplingContinuesTheSignal) {
         ASSERT_NEAR(out[i], sineAt((target + i) / 48'000.0, 440.0, 0.5), 2e-3) << i;
 }
 
-TEST(ResamplingReader, MissingFileFailsAndMovesKeepTheStream) {
-    ResamplingReader missing;
-    EXPECT_FALSE(missing.open("/nonexistent/velmora/none.wav", 48'000));
-    EXPECT_FALSE(missing.isOpen());
-
-    TempDir dir;
-    const std::string path = dir.file("ramp.wav");
-    const auto samples = test::makeSamples(
-        1000, 1, [](std::uint64_t f, int) { return static_cast<float>(f) / 1000.0f; });
-    ASSERT_TRUE(test::writeWav(path, samples, 1, 22'050, SF_FORMAT_FLOAT));
-    ResamplingReader reader;
-    ASSERT_TRUE(reader.open(path, 48'000));
-    std::vector<float> head(50);
-    ASSERT_EQ(reader.read(head.data(), head.size()), head.size());
-    ResamplingReader moved(std::move(reader));
-    EXPECT_FALSE(reader.isOpen());
-    EXPECT_EQ(moved.position(), 50U);
-    const std::size_t rest = readAll(moved, 64).size();
-    EXPECT_EQ(50 + rest, moved.lengthFrames());
-}
-
 }  // namespace
 }  // namespace velmora

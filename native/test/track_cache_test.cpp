@@ -35,13 +35,6 @@ TEST(TrackCache, HitsMoveToTheBackAndTheLeastRecentGoesFirst) {
     EXPECT_EQ(cache.totalBytes(), 120u);
 }
 
-TEST(TrackCache, KeysAreCaseSensitive) {
-    TrackCache cache;
-    cache.insert("/music/Track.wav", bufferOfBytes(40), false);
-    EXPECT_EQ(cache.lookup("/music/track.wav", false), nullptr);
-    EXPECT_NE(cache.lookup("/music/Track.wav", false), nullptr);
-}
-
 TEST(TrackCache, ReinsertReplacesTheEntryAndCorrectsTheTotal) {
     TrackCache cache;
     cache.insert("a", bufferOfBytes(400), false);

@@ -1,23 +1,37 @@
 'use strict';
-// The native module and small shared assertions for the script suite.
+// The native module, without any output device, and what the suite reads
+// from index.d.ts (which typings.test.js compiles): the functions and the
+// keys of every record, in order.
 const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+
+// Whatever the machine has, these tests find no device: ALSA reads a
+// configuration without one and JACK has no server to reach. The engine reads
+// no environment of its own; PortAudio's libraries do, when they start.
+const NO_DEVICES = {
+  ALSA_CONFIG_PATH: path.join(__dirname, 'alsa-no-devices.conf'),
+  JACK_DEFAULT_SERVER: `velmora-absent-${process.pid}`,
+  JACK_NO_START_SERVER: '1',
+};
+Object.assign(process.env, NO_DEVICES);
 const native = require('../../index.js');
 
-const DECK_KEYS = ['deckId', 'loaded', 'playing', 'paused', 'positionSeconds', 'durationSeconds',
-  'deckVolume', 'trackGain', 'meter', 'trackMeter', 'backend', 'lastError', 'output', 'track'];
-const METER_KEYS = ['peakL', 'peakR', 'rmsL', 'rmsR'];
-const OUTPUT_KEYS = ['deviceId', 'channelOffset', 'channelCount'];
-const TRACK_KEYS = ['id', 'path', 'name', 'duration', 'cueIn', 'cueOut'];
-const EMPTY_TRACK = { id: '', path: '', name: '', duration: 0, cueIn: 0, cueOut: 0 };
+const typings = fs.readFileSync(path.join(__dirname, '..', '..', 'index.d.ts'), 'utf8');
+const FUNCTIONS = [...typings.matchAll(/^export function (\w+)/gm)].map((m) => m[1]);
 
-function assertKeys(object, keys, label) {
-  assert.deepEqual(Object.keys(object), keys, label);
+// The keys of `export interface name { ... }`, in declaration order.
+function keysOf(name) {
+  const body = typings.match(new RegExp(`^export interface ${name} \\{\\n([^]*?)^\\}`, 'm'))[1];
+  return [...body.matchAll(/^ {2}(?:readonly )?(\w+)\??:/gm)].map((m) => m[1]);
+}
+
+function assertKeys(object, interfaceName, label = interfaceName) {
+  assert.deepEqual(Object.keys(object), keysOf(interfaceName), label);
 }
 
 function near(actual, expected, tolerance = 1e-6, label = '') {
   assert.ok(Math.abs(actual - expected) <= tolerance, `${label} ${actual} not within ${tolerance} of ${expected}`);
 }
 
-module.exports = {
-  native, DECK_KEYS, METER_KEYS, OUTPUT_KEYS, TRACK_KEYS, EMPTY_TRACK, assertKeys, near,
-};
+module.exports = { NO_DEVICES, native, FUNCTIONS, keysOf, assertKeys, near };

@@ -31,10 +31,10 @@ class JackServer {
   }
 
   // `realtime` runs the server (and its clients' process threads) with
-  // SCHED_FIFO where the machine allows it, for runs that load every core.
-  // A server that does not come up (a loaded machine, files left by a killed
-  // one) is retried twice.
-  async start(period = 256, { realtime = this.realtime || false } = {}) {
+  // SCHED_FIFO where the machine allows it: without it a loaded machine
+  // makes it miss periods. A server that does not come up (a loaded machine,
+  // files left by a killed one) is retried twice.
+  async start(period = 256, { realtime = this.realtime ?? true } = {}) {
     if (this.process) return;
     this.realtime = realtime;
     for (let attempt = 0; attempt < 3; attempt += 1) {
@@ -78,6 +78,14 @@ class JackServer {
     for (const entry of fs.readdirSync('/dev/shm')) {
       if (entry.includes(this.name)) fs.rmSync(`/dev/shm/${entry}`, { force: true });
     }
+  }
+
+  // The engine's JACK device: tests name it by its id rather than trust
+  // what "default" is on the machine (a desktop's is ALSA's).
+  device(native) {
+    const device = native.getDevices().find((d) => d.hostApiName === 'JACK Audio Connection Kit');
+    if (!device) throw new Error(`no JACK device in ${JSON.stringify(native.getDevices())}`);
+    return device;
   }
 
   async stop() {

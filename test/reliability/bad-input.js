@@ -1,5 +1,5 @@
 'use strict';
-// Random requests against all twenty functions: every type in every field,
+// Random requests against every function: every type in every field,
 // huge and negative numbers, NaN, very long strings, non-UTF-8 paths, paths to
 // directories, devices and FIFOs. Nothing crashes, only host failures throw
 // (a TypeError for a null or missing request), and a deck playing alongside
@@ -15,13 +15,11 @@ const FIELDS = ['deckId', 'track', 'options', 'assignment', 'id', 'path', 'name'
   'deviceId', 'channelOffset', 'channelCount', 'backend', 'sampleRate', 'bufferSize', 'seconds', 'volume', 'gain',
   'durationMs', 'targetVolume', 'resetPosition', 'preservePosition', 'preservePlaybackState', 'maxPoints',
   'postRollSec', 'preRollSec', 'windowMs', 'showCriticalMode', 'masterLimiterEnabled', 'masterLimiterCeiling'];
-const FUNCTIONS = ['initialize', 'shutdown', 'getDevices', 'createDeck', 'deleteDeck', 'assignDeckOutput',
-  'loadTrack', 'getRuntimeInfo', 'play', 'pause', 'stop', 'seek', 'setDeckVolume', 'setTrackGain', 'updateTrack',
-  'fadeTo', 'getDeckState', 'prepareTrack', 'analyzeWaveform', 'analyzeTrim'];
 
 async function main() {
   const { seconds } = args({ seconds: 30 });
-  const { server, native } = await engineOnJack();
+  const { server, native, deviceId } = await engineOnJack();
+  const FUNCTIONS = Object.keys(native);
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-bad-'));
   const fifo = path.join(dir, 'pipe.wav');
   execFileSync('mkfifo', [fifo]);
@@ -79,7 +77,7 @@ async function main() {
     }
     calls += 1;
     if (name === 'shutdown' || name === 'initialize') {
-      native.initialize({ bufferSize: 256 });
+      native.initialize({ bufferSize: 256, deviceId });
       for (let i = 0; i < 100 && !native.getRuntimeInfo().streamOpen; i += 1) await sleep(50);
       native.loadTrack({ deckId: 'keeper', track: { path: good } });
       native.play({ deckId: 'keeper' });

@@ -16,15 +16,16 @@ function args(defaults) {
 }
 
 // Starts a private JACK dummy server (before the module is loaded, since the
-// server name travels in the environment) and opens the engine on it.
+// server name travels in the environment) and opens the engine on its device.
 async function engineOnJack() {
   const server = new JackServer();
-  await server.start(256, { realtime: true });
+  await server.start(256);
   const native = require('../..');
-  native.initialize({ bufferSize: 256 });
+  const deviceId = server.device(native).id;
+  native.initialize({ bufferSize: 256, deviceId });
   for (let i = 0; i < 100 && !native.getRuntimeInfo().streamOpen; i += 1) await sleep(50);
   if (!native.getRuntimeInfo().streamOpen) throw new Error('no stream on the JACK dummy device');
-  return { server, native };
+  return { server, native, deviceId };
 }
 
 function check(condition, message) {

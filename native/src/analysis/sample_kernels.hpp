@@ -12,6 +12,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "decoding/sample_bounds.hpp"
+
 namespace velmora::analysis {
 
 struct SampleStats {
@@ -19,10 +21,6 @@ struct SampleStats {
     double max = -std::numeric_limits<double>::infinity();
     double absSum = 0.0;
 };
-
-inline float finiteOrZero(float s) {
-    return std::fabs(s) <= std::numeric_limits<float>::max() ? s : 0.0f;
-}
 
 // Folds min, max and the sum of |s| of `count` samples into `stats`.
 inline void accumulateStats(const float* samples, std::size_t count, SampleStats& stats) {
@@ -60,7 +58,7 @@ inline void accumulateStats(const float* samples, std::size_t count, SampleStats
     }
 #endif
     for (; i < count; ++i) {
-        const float v = finiteOrZero(samples[i]);
+        const float v = velmora::finiteOrZero(samples[i]);
         lo = std::min(lo, v);
         hi = std::max(hi, v);
         sum += std::fabs(v);
@@ -94,7 +92,7 @@ inline double sumOfSquares(const float* samples, std::size_t count) {
     }
 #endif
     for (; i < count; ++i) {
-        const double v = finiteOrZero(samples[i]);
+        const double v = velmora::finiteOrZero(samples[i]);
         sum += v * v;
     }
     return sum;

@@ -5,9 +5,11 @@
 #include <limits>
 #include <vector>
 
+#include "analysis/messages.hpp"
 #include "analysis/sample_kernels.hpp"
 #include "decoding/block_energy.hpp"
 #include "decoding/decode_chain.hpp"
+#include "decoding/messages.hpp"
 
 namespace velmora {
 namespace {
@@ -68,14 +70,14 @@ class WindowLevels {
     double max() const {
         double highestLow = 0.0;
         for (std::uint64_t k = 0; k < count_; ++k) highestLow = std::max(highestLow, low_[k]);
-        double M = 0.0;
+        double loudest = 0.0;
         for (std::uint64_t k = 0; k < count_; ++k) {
             if (low_[k] == high_[k])
-                M = std::max(M, low_[k]);
+                loudest = std::max(loudest, low_[k]);
             else if (high_[k] >= highestLow)
-                M = std::max(M, exact(k));
+                loudest = std::max(loudest, exact(k));
         }
-        return M;
+        return loudest;
     }
 
     bool atLeast(std::uint64_t k, double threshold) const {
@@ -149,70 +151,70 @@ TrimResult detectTrim(const PcmBufferPtr& buffer, double windowMs, double preRol
                       double postRollSec) {
     TrimResult result;
     if (!buffer || buffer->channels < 1 || buffer->sampleRate < 1 || buffer->samples.empty()) {
-        result.message = "Empty PCM buffer.";
+        result.message = messages::kEmptyPcmBuffer;
         return result;
     }
     const auto ch = static_cast<std::uint64_t>(buffer->channels);
     const double rate = static_cast<double>(buffer->sampleRate);
     const std::uint64_t frames = buffer->samples.size() / ch;
     if (frames == 0) {
-        result.message = "Empty PCM buffer.";
+        result.message = messages::kEmptyPcmBuffer;
         return result;
     }
     result.durationSeconds = static_cast<double>(frames) / rate;
 
     // NaN fails the comparison and becomes the minimum; +inf stays huge but
     // the window is clamped to the track below.
-    const double W = windowMs >= kMinWindowMs ? windowMs : kMinWindowMs;
-    const double windowFrames = std::floor(W / 1000.0 * rate);
+    const double windowLengthMs = windowMs >= kMinWindowMs ? windowMs : kMinWindowMs;
+    const double wholeFramesInWindow = std::floor(windowLengthMs / 1000.0 * rate);
     // A window longer than the track gives the same levels as the whole track.
-    const std::uint64_t w =
-        windowFrames >= static_cast<double>(frames)
+    const std::uint64_t windowFrames =
+        wholeFramesInWindow >= static_cast<double>(frames)
             ? frames
-            : std::max<std::uint64_t>(1, static_cast<std::uint64_t>(windowFrames));
-    const WindowLevels level(*buffer, frames, w);
-    const std::uint64_t K = level.count();
-    const double M = level.max();
-    if (M <= kSilenceLevel) return wholeTrack(result);
+            : std::max<std::uint64_t>(1, static_cast<std::uint64_t>(wholeFramesInWindow));
+    const WindowLevels level(*buffer, frames, windowFrames);
+    const std::uint64_t windowCount = level.count();
+    const double loudest = level.max();
+    if (loudest <= kSilenceLevel) return wholeTrack(result);
 
-    const double loud = std::max(M * kLoudRatio, kLoudFloor);
-    const double quiet = std::max(M * kQuietRatio, kQuietFloor);
-    const std::uint64_t R =
-        std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::ceil(kMinLoudMs / W)));
+    const double loud = std::max(loudest * kLoudRatio, kLoudFloor);
+    const double quiet = std::max(loudest * kQuietRatio, kQuietFloor);
+    const std::uint64_t runLength =
+        std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::ceil(kMinLoudMs / windowLengthMs)));
 
-    // First and last runs of R loud windows.
-    std::uint64_t S = 0;
+    // First and last runs of runLength loud windows.
+    std::uint64_t firstLoud = 0;
     bool found = false;
-    for (std::uint64_t k = 0, run = 0; k < K; ++k) {
+    for (std::uint64_t k = 0, run = 0; k < windowCount; ++k) {
         run = level.atLeast(k, loud) ? run + 1 : 0;
-        if (run == R) {
-            S = k - (R - 1);
+        if (run == runLength) {
+            firstLoud = k - (runLength - 1);
             found = true;
             break;
         }
     }
     if (!found) return wholeTrack(result);
-    std::uint64_t E = 0;
+    std::uint64_t lastLoud = 0;
     found = false;
-    for (std::uint64_t k = K, run = 0; k-- > 0;) {
+    for (std::uint64_t k = windowCount, run = 0; k-- > 0;) {
         run = level.atLeast(k, loud) ? run + 1 : 0;
-        if (run == R) {
-            E = std::min(K - 1, k + R - 1);
+        if (run == runLength) {
+            lastLoud = std::min(windowCount - 1, k + runLength - 1);
             found = true;
             break;
         }
     }
-    if (!found || E <= S) return wholeTrack(result);
+    if (!found || lastLoud <= firstLoud) return wholeTrack(result);
 
     // Widen over fades: walk outwards while the level stays above quiet,
     // stopping at a run of quiet windows.
-    const std::uint64_t A = roundedCount(kExtendMs / W, K);
-    std::uint64_t start = S;
-    const std::uint64_t lowest = S > A ? S - A : 0;
-    for (std::uint64_t j = S + 1, quietRun = 0; j-- > lowest;) {
+    const std::uint64_t lookAround = roundedCount(kExtendMs / windowLengthMs, windowCount);
+    std::uint64_t start = firstLoud;
+    const std::uint64_t lowest = firstLoud > lookAround ? firstLoud - lookAround : 0;
+    for (std::uint64_t j = firstLoud + 1, quietRun = 0; j-- > lowest;) {
         if (!level.atLeast(j, quiet)) {
             if (++quietRun == kQuietRun) {
-                start = std::min(S, j + quietRun);
+                start = std::min(firstLoud, j + quietRun);
                 break;
             }
         } else {
@@ -220,25 +222,27 @@ TrimResult detectTrim(const PcmBufferPtr& buffer, double windowMs, double preRol
             quietRun = 0;
         }
     }
-    std::uint64_t end = E;
-    const std::uint64_t highest = std::min(E + A, K - 1);
-    for (std::uint64_t j = E, quietRun = 0; j <= highest; ++j) {
+    std::uint64_t end = lastLoud;
+    const std::uint64_t highest = std::min(lastLoud + lookAround, windowCount - 1);
+    for (std::uint64_t j = lastLoud, quietRun = 0; j <= highest; ++j) {
         if (level.atLeast(j, quiet)) {
             end = j;
             quietRun = 0;
         } else if (++quietRun == kQuietRun) {
-            end = j > quietRun ? j - quietRun : E;
+            end = j > quietRun ? j - quietRun : lastLoud;
             break;
         }
     }
 
-    const std::uint64_t P = roundedCount(std::max(preRollSec, 0.0) * 1000.0 / W, K);
-    const std::uint64_t Q = roundedCount(std::max(postRollSec, 0.0) * 1000.0 / W, K);
-    const std::uint64_t startWindow = start > P ? start - P : 0;
-    const std::uint64_t endWindow = std::min(end + Q, K - 1);
+    const std::uint64_t preRollWindows =
+        roundedCount(std::max(preRollSec, 0.0) * 1000.0 / windowLengthMs, windowCount);
+    const std::uint64_t postRollWindows =
+        roundedCount(std::max(postRollSec, 0.0) * 1000.0 / windowLengthMs, windowCount);
+    const std::uint64_t startWindow = start > preRollWindows ? start - preRollWindows : 0;
+    const std::uint64_t endWindow = std::min(end + postRollWindows, windowCount - 1);
 
-    const double cueIn = static_cast<double>(startWindow * w) / rate;
-    const double cueOut = static_cast<double>(std::min((endWindow + 1) * w, frames)) / rate;
+    const double cueIn = static_cast<double>(startWindow * windowFrames) / rate;
+    const double cueOut = static_cast<double>(std::min((endWindow + 1) * windowFrames, frames)) / rate;
     if (!(cueIn + kMinSpanSeconds < cueOut)) return wholeTrack(result);
     result.ok = true;
     result.cueInSeconds = cueIn;
@@ -252,7 +256,7 @@ TrimResult analyzeTrackTrim(TrackCache& cache, const TrackDescriptor& track, dou
     const PcmBufferPtr buffer = decodeTrack(cache, track, /*forPlayback*/ false, message);
     if (!buffer) {
         TrimResult result;
-        result.message = message.empty() ? "Track decoding failed." : message;
+        result.message = message.empty() ? messages::kTrackDecodingFailed : message;
         return result;
     }
     return detectTrim(buffer, windowMs, preRollSec, postRollSec);

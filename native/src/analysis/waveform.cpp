@@ -4,8 +4,10 @@
 #include <cmath>
 #include <limits>
 
+#include "analysis/messages.hpp"
 #include "analysis/sample_kernels.hpp"
 #include "decoding/resampling_reader.hpp"
+#include "decoding/sample_rate.hpp"
 
 namespace velmora {
 namespace {
@@ -15,7 +17,6 @@ constexpr std::size_t kChunkFrames = 49'152;
 constexpr std::size_t kMaxChunkSamples = kChunkFrames * 8;
 constexpr std::int32_t kDefaultPoints = 1200;
 constexpr std::int32_t kMinPoints = 64;
-constexpr std::int32_t kMinRate = 8000;
 
 // First frame of bucket b: frames g with floor(g*N/L) == b start at ceil(b*L/N).
 std::uint64_t bucketStart(std::uint64_t b, std::uint64_t buckets, std::uint64_t length) {
@@ -41,10 +42,10 @@ std::uint64_t countFrames(ResamplingReader& reader, std::vector<float>& chunk,
 WaveformResult computeWaveform(std::int32_t engineSampleRate, const TrackDescriptor& track,
                                std::int32_t maxPoints) {
     WaveformResult result;
-    const std::int32_t outputRate = std::max(engineSampleRate, kMinRate);
+    const std::int32_t outputRate = std::max(engineSampleRate, kMinSampleRate);
     ResamplingReader reader;
     if (!reader.open(track.path, outputRate)) {
-        result.message = "analyzeWaveform: cannot open file";
+        result.message = messages::kWaveformCannotOpen;
         return result;
     }
     const std::int32_t ch = reader.channels() > 0 ? reader.channels() : 1;
@@ -58,7 +59,7 @@ WaveformResult computeWaveform(std::int32_t engineSampleRate, const TrackDescrip
         // Unknown length: count first, so the track still spreads over the buckets.
         length = countFrames(reader, chunk, chunkFrames);
         if (!reader.seek(0) && !reader.open(track.path, outputRate)) {
-            result.message = "analyzeWaveform: cannot open file";
+            result.message = messages::kWaveformCannotOpen;
             return result;
         }
     }

@@ -26,7 +26,7 @@ struct WaveformResult {
 // Upper bound on buckets, so that one call cannot exhaust memory.
 inline constexpr std::int32_t kMaxWaveformPoints = 1'048'576;
 
-// Streams the file once at `engineSampleRate` (at least 8000) into buckets.
+// Streams the file once at `engineSampleRate` (at least kMinSampleRate) into buckets.
 WaveformResult computeWaveform(std::int32_t engineSampleRate, const TrackDescriptor& track,
                                std::int32_t maxPoints);
 

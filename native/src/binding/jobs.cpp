@@ -3,6 +3,7 @@
 #include <memory>
 #include <utility>
 
+#include "binding/messages.hpp"
 #include "binding/records.hpp"
 #include "decoding/decode_chain.hpp"
 #include "engine/audio_engine.hpp"
@@ -57,7 +58,7 @@ protected:
         }
         PcmBufferPtr buffer = decodeTrack(engine->trackCache(), track_, /*forPlayback=*/true, message_);
         ok_ = buffer != nullptr;
-        if (!ok_ && message_.empty()) message_ = "Préparation native impossible.";
+        if (!ok_ && message_.empty()) message_ = messages::kPreparationImpossible;
     }
     Napi::Value buildResult(Napi::Env env) override { return writePrepareResult(env, ok_, message_); }
 

@@ -1,4 +1,4 @@
-// Module registration and the twenty script functions. Each handler reads its
+// Module registration and the script functions. Each handler reads its
 // request, calls one engine operation and converts the record it returns.
 
 #include <napi.h>
@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "binding/jobs.hpp"
+#include "binding/messages.hpp"
 #include "binding/readers.hpp"
 #include "binding/records.hpp"
 #include "engine/audio_engine.hpp"
@@ -28,7 +29,7 @@ Napi::Value guarded(const Napi::CallbackInfo& info) {
     } catch (const std::exception& error) {
         throw Napi::Error::New(info.Env(), error.what());
     } catch (...) {
-        throw Napi::Error::New(info.Env(), "Unknown native error");
+        throw Napi::Error::New(info.Env(), messages::kUnknownNativeError);
     }
 }
 

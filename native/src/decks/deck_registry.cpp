@@ -1,9 +1,10 @@
 #include "decks/deck_registry.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <utility>
 #include <limits>
+#include <utility>
+
+#include "decks/deck_publication.hpp"
 
 namespace velmora {
 
@@ -49,32 +50,7 @@ void DeckRegistry::ensureRuntime(Deck& deck) {
 void DeckRegistry::publishDeck(Deck& deck, unsigned groups) {
     ensureRuntime(deck);
     DeckRuntime& rt = *deck.runtime;
-    const DeckState& s = deck.state;
-
-    DeckPublication p = rt.lastPublished;  // carries the generations forward
-    p.pcm = deck.pcm.get();
-    p.source = deck.source.get();
-    p.loaded = s.loaded;
-    p.playing = s.playing;
-    p.paused = s.paused;
-    p.positionSeconds = s.positionSeconds;
-    p.durationSeconds = s.durationSeconds;
-    p.deckVolume = s.deckVolume;
-    p.trackGain = s.trackGain;
-    p.cueInSeconds = s.track ? s.track->cueIn : 0.0;
-    p.cueOutSeconds = s.track ? s.track->cueOut : 0.0;
-    p.channelOffset = std::max(s.output.channelOffset, 0);
-    p.channelCount = std::max(s.output.channelCount, 1);
-    p.positionFrames = deck.positionFrames;
-    p.fadeActive = deck.fadeActive;
-    p.fadeFrom = deck.fadeFrom;
-    p.fadeTarget = deck.fadeTarget;
-    p.fadeStartFrame = deck.fadeStartFrame;
-    p.fadeDurationFrames = deck.fadeDurationFrames;
-    p.declickRemaining = deck.declickRemaining;
-    p.declickTotal = deck.declickTotal;
-    for (int g = 0; g < kPublishGroupCount; ++g)
-        if ((groups & (1U << g)) != 0) ++p.generation[g];
+    const DeckPublication p = describeDeck(deck, groups, rt.lastPublished);
 
     // Hold the new audio before the render can reach it; retire the old only
     // once the new publication is out.
@@ -83,8 +59,7 @@ void DeckRegistry::publishDeck(Deck& deck, unsigned groups) {
     if (rt.pcmOwner != deck.pcm) oldPcm = std::exchange(rt.pcmOwner, deck.pcm);
     if (rt.sourceOwner != deck.source) oldSource = std::exchange(rt.sourceOwner, deck.source);
 
-    rt.publication.back() = p;
-    rt.publication.publish();
+    rt.publication.publish(p);
     rt.lastPublished = p;
 
     if (oldPcm) domain_.retire(std::move(oldPcm));
@@ -92,41 +67,7 @@ void DeckRegistry::publishDeck(Deck& deck, unsigned groups) {
 }
 
 void DeckRegistry::pullDeckRuntime(Deck& deck) const {
-    if (!deck.runtime) return;
-    const DeckRuntime& rt = *deck.runtime;
-    const DeckPublication& p = rt.lastPublished;
-    auto adopted = [&](PublishGroup group) {
-        const int g = std::countr_zero(static_cast<unsigned>(group));
-        return rt.appliedGeneration[g].load(std::memory_order_acquire) == p.generation[g];
-    };
-    DeckState& s = deck.state;
-    if (adopted(kPublishTransport)) {
-        s.playing = rt.playing.load();
-        s.paused = rt.paused.load();
-    } else {
-        s.playing = p.playing;
-        s.paused = p.paused;
-    }
-    if (adopted(kPublishPosition)) {
-        s.positionSeconds = rt.positionSeconds.load();
-        deck.positionFrames = rt.positionFrames.load();
-    } else {
-        s.positionSeconds = p.positionSeconds;
-        deck.positionFrames = p.positionFrames;
-    }
-    deck.declickRemaining = adopted(kPublishDeclick) ? rt.declickRemaining.load() : p.declickRemaining;
-    if (adopted(kPublishVolume)) {
-        s.deckVolume = rt.deckVolume.load();
-        deck.fadeActive = rt.fadeActive.load();
-        deck.fadeDurationFrames = rt.fadeDurationFrames.load();
-    } else {
-        s.deckVolume = p.deckVolume;
-        deck.fadeActive = p.fadeActive;
-        deck.fadeDurationFrames = p.fadeDurationFrames;
-    }
-    s.meter = {rt.meters[0].load(), rt.meters[1].load(), rt.meters[2].load(), rt.meters[3].load()};
-    s.trackMeter = {rt.meters[4].load(), rt.meters[5].load(), rt.meters[6].load(),
-                    rt.meters[7].load()};
+    if (deck.runtime) pullRenderedState(deck, *deck.runtime);
 }
 
 void DeckRegistry::pullAll() {

@@ -3,10 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define VELMORA_LIMITER_AVX2 1
-#endif
+#include "decks/cpu_features.hpp"
 
 namespace velmora {
 namespace {
@@ -29,12 +26,7 @@ void clipPortable(float* buffer, std::size_t n, bool engaged, float gain) noexce
     }
 }
 
-#ifdef VELMORA_LIMITER_AVX2
-const bool kLimiterAvx2 = [] {
-    __builtin_cpu_init();
-    return static_cast<bool>(__builtin_cpu_supports("avx2"));
-}();
-
+#if VELMORA_X86
 __attribute__((target("avx2"))) float peakAvx2(const float* buffer, std::size_t n) noexcept {
     const __m256 absMask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
     __m256 peak = _mm256_setzero_ps();
@@ -70,13 +62,9 @@ __attribute__((target("avx2"))) void clipAvx2(float* buffer, std::size_t n, bool
 
 bool applyMasterLimiter(float* buffer, std::size_t sampleCount, bool enabled, double ceiling) noexcept {
     if (buffer == nullptr || sampleCount == 0) return false;
-#ifdef VELMORA_LIMITER_AVX2
-    const bool avx2 = kLimiterAvx2;
-#else
-    const bool avx2 = false;
-#endif
+    const bool avx2 = kCpuHasAvx2;
     float peak = 0.0f;
-#ifdef VELMORA_LIMITER_AVX2
+#if VELMORA_X86
     if (avx2) peak = peakAvx2(buffer, sampleCount);
     else
 #endif
@@ -87,7 +75,7 @@ bool applyMasterLimiter(float* buffer, std::size_t sampleCount, bool enabled, do
     const float limit = static_cast<float>(clamped);
     const float gain = (enabled && peak > limit) ? limit / peak : 1.0f;
     const bool engaged = gain != 1.0f;
-#ifdef VELMORA_LIMITER_AVX2
+#if VELMORA_X86
     if (avx2) clipAvx2(buffer, sampleCount, engaged, gain);
     else
 #endif

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "decks/deck.hpp"
+#include "decks/deck_runtime.hpp"
 
 namespace velmora {
 
@@ -34,14 +34,8 @@ struct MeterAccumulator {
 inline void publishDeckMeters(DeckRuntime& rt, const MeterAccumulator& m) noexcept {
     auto rms = [&](double sum) { return m.frames > 0 ? std::sqrt(sum / static_cast<double>(m.frames)) : 0.0; };
     auto clamp = [](double v) { return std::clamp(v, 0.0, 2.0); };
-    rt.meters[0].store(clamp(m.deckPeakL), std::memory_order_relaxed);
-    rt.meters[1].store(clamp(m.deckPeakR), std::memory_order_relaxed);
-    rt.meters[2].store(clamp(rms(m.deckSumL)), std::memory_order_relaxed);
-    rt.meters[3].store(clamp(rms(m.deckSumR)), std::memory_order_relaxed);
-    rt.meters[4].store(clamp(m.trackPeakL), std::memory_order_relaxed);
-    rt.meters[5].store(clamp(m.trackPeakR), std::memory_order_relaxed);
-    rt.meters[6].store(clamp(rms(m.trackSumL)), std::memory_order_relaxed);
-    rt.meters[7].store(clamp(rms(m.trackSumR)), std::memory_order_relaxed);
+    rt.meter.store({clamp(m.deckPeakL), clamp(m.deckPeakR), clamp(rms(m.deckSumL)), clamp(rms(m.deckSumR))});
+    rt.trackMeter.store({clamp(m.trackPeakL), clamp(m.trackPeakR), clamp(rms(m.trackSumL)), clamp(rms(m.trackSumR))});
 }
 
 inline void publishZeroMeters(DeckRuntime& rt) noexcept { publishDeckMeters(rt, MeterAccumulator{}); }

@@ -3,14 +3,18 @@
 #include <algorithm>
 #include <cmath>
 
+#include "decks/messages.hpp"
+#include "decoding/messages.hpp"
+
 namespace velmora {
 namespace {
 
-// Positions from the script: NaN counts as 0.
-double finiteOrZero(double value) { return std::isnan(value) ? 0.0 : value; }
+// Times from the script: NaN counts as 0. Infinities stay, for the clamps
+// where they are used (an infinite cue-out plays to the end).
+double zeroIfNan(double value) { return std::isnan(value) ? 0.0 : value; }
 
 double clampPosition(double seconds, double duration) {
-    return std::max(0.0, std::min(duration, finiteOrZero(seconds)));
+    return std::max(0.0, std::min(duration, zeroIfNan(seconds)));
 }
 
 bool hasUsableAudio(const Deck& deck) {
@@ -58,7 +62,7 @@ unsigned applyLoadedTrack(Deck& deck, const TrackDescriptor& track, PcmBufferPtr
     deck.clearFade();
     if (!deck.pcm && !deck.source) {
         deck.positionFrames = 0.0;
-        s.durationSeconds = std::max(0.0, finiteOrZero(track.duration));
+        s.durationSeconds = std::max(0.0, zeroIfNan(track.duration));
         s.positionSeconds = clampPosition(track.cueIn, s.durationSeconds);
         s.lastError = loadError.empty() ? messages::kTrackDecodingFailed : loadError;
         return kPublishAll;
@@ -124,9 +128,9 @@ unsigned applyDeckVolume(Deck& deck, double volume) {
     const double v = clampVolume(volume);
     deck.state.deckVolume = v;
     // A running fade goes on and takes over again from the next frame.
-    if (!deck.fadeActive) {
-        deck.fadeFrom = deck.fadeTarget = v;
-        deck.fadeDurationFrames = 0;
+    if (!deck.fade.active) {
+        deck.fade.from = deck.fade.target = v;
+        deck.fade.durationFrames = 0;
     }
     return kPublishVolume;
 }
@@ -140,12 +144,12 @@ unsigned applyFade(Deck& deck, std::int32_t durationMs, double targetVolume,
                    std::int32_t sampleRate, std::uint64_t frameClock) {
     const double target = clampVolume(targetVolume);
     if (durationMs > 0) {
-        deck.fadeActive = true;
-        deck.fadeFrom = deck.state.deckVolume;
-        deck.fadeTarget = target;
-        deck.fadeStartFrame = frameClock;
+        deck.fade.active = true;
+        deck.fade.from = deck.state.deckVolume;
+        deck.fade.target = target;
+        deck.fade.startFrame = frameClock;
         const double frames = std::round(static_cast<double>(sampleRate) * durationMs / 1000.0);
-        deck.fadeDurationFrames = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::max(frames, 0.0)));
+        deck.fade.durationFrames = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::max(frames, 0.0)));
     } else {
         deck.clearFade();
         deck.state.deckVolume = target;
@@ -167,7 +171,7 @@ unsigned applyUpdateTrack(Deck& deck, const TrackDescriptor& track, bool preserv
 
     if (!usable) {
         s.loaded = s.playing = s.paused = false;
-        s.durationSeconds = std::max(0.0, finiteOrZero(track.duration));
+        s.durationSeconds = std::max(0.0, zeroIfNan(track.duration));
         s.positionSeconds = clampPosition(track.cueIn, s.durationSeconds);
         s.lastError = messages::kNoDecodableTrack;
         return kPublishTransport | kPublishPosition;
@@ -176,7 +180,7 @@ unsigned applyUpdateTrack(Deck& deck, const TrackDescriptor& track, bool preserv
     const double duration = audioDurationSeconds(deck);
     s.loaded = true;
     s.durationSeconds = duration;
-    const double cueOut = finiteOrZero(track.cueOut);
+    const double cueOut = zeroIfNan(track.cueOut);
     const double in = clampPosition(track.cueIn, duration);
     const double out = cueOut > 0.0 ? std::max(in, std::min(duration, cueOut)) : duration;
 

@@ -39,10 +39,4 @@ unsigned applyFade(Deck& deck, std::int32_t durationMs, double targetVolume,
 unsigned applyUpdateTrack(Deck& deck, const TrackDescriptor& track, bool preservePlaybackState,
                           bool preservePosition, const SourceSeek& seekSource);
 
-namespace messages {
-inline constexpr const char* kTrackDecodingFailed = "Track decoding failed.";
-inline constexpr const char* kStreamNotOpen = "Native output stream is not open.";
-inline constexpr const char* kNoDecodableTrack = "No decodable track loaded.";
-}  // namespace messages
-
 }  // namespace velmora

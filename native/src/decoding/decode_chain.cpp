@@ -3,6 +3,7 @@
 #include "decoding/library_decoder.hpp"
 #include "decoding/media_framework_decoder.hpp"
 #include "decoding/media_input.hpp"
+#include "decoding/messages.hpp"
 #include "platform/file_system.hpp"
 
 namespace velmora {
@@ -22,6 +23,37 @@ PcmBufferPtr findCachedTrack(TrackCache& cache, const TrackDescriptor& track, bo
     return cache.lookup(track.path, forPlayback, platform::fileStatus(track.path));
 }
 
+namespace {
+
+// Each decoder once, in the order that is fastest for the format. A failure
+// reports the library decoder's reason, the one callers know how to read.
+PcmBufferPtr decodeFile(const std::string& path, std::string& message) {
+    // One look at the path for all of them: the system would cut it at a NUL
+    // byte and open another file, and a FIFO, socket or device would block.
+    if (path.find('\0') != std::string::npos || platform::isSpecialFile(path)) {
+        message = std::string(messages::kLibraryInitFailed) + platform::kNotRegularFileText;
+        return nullptr;
+    }
+    const bool mediaFirst = decodesFasterWithMediaFramework(lowercaseExtension(path));
+    std::string mediaMessage;
+    if (mediaFirst) {
+        if (PcmBufferPtr buffer = decodeWithMediaFramework(path, mediaMessage)) return buffer;
+    }
+    if (PcmBufferPtr buffer = decodeWithLibrary(path, message)) {
+        message.clear();
+        return buffer;
+    }
+    if (!mediaFirst) {
+        if (PcmBufferPtr buffer = decodeWithMediaFramework(path, mediaMessage)) {
+            message.clear();
+            return buffer;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 PcmBufferPtr decodeTrack(TrackCache& cache, const TrackDescriptor& track, bool forPlayback,
                          std::string& message) {
     message.clear();
@@ -35,17 +67,8 @@ PcmBufferPtr decodeTrack(TrackCache& cache, const TrackDescriptor& track, bool f
 
     // Decoding runs without the cache lock: two threads missing one path both
     // decode, and the later insert replaces the earlier.
-    std::string libraryMessage;
-    PcmBufferPtr buffer = decodeWithLibrary(track.path, libraryMessage);
-    if (!buffer) {
-        buffer = decodeWithMediaFramework(track.path, message);
-        if (!buffer) {
-            // The first decoder's reason is the one callers know how to read.
-            if (!libraryMessage.empty()) message = libraryMessage;
-            return nullptr;
-        }
-        message.clear();
-    }
+    PcmBufferPtr buffer = decodeFile(track.path, message);
+    if (!buffer) return nullptr;
 
     if (!track.path.empty()) cache.insert(track.path, buffer, forPlayback, file);
     return buffer;

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "decoding/flac_decoder.hpp"
-#include "decoding/media_framework_decoder.hpp"
+#include "decoding/messages.hpp"
 #include "decoding/sample_bounds.hpp"
 #include "platform/file_system.hpp"
 
@@ -68,13 +68,6 @@ bool isOggExtension(const std::string& extension) {
     return extension == "ogg" || extension == "oga" || extension == "vorbis";
 }
 
-// Formats that FFmpeg's decoders turn into float faster than libsndfile (about
-// 2x for Vorbis, 1.2x for Opus, 1.1x for MP3 on x86-64). libsndfile still
-// follows when they fail, so this stage's messages are its own.
-bool decodesFasterWithMediaFramework(const std::string& extension) {
-    return isOggExtension(extension) || extension == "opus" || extension == "mp3";
-}
-
 // libsndfile scales integer samples into [-1, 1): only float data and
 // decoders that produce floats can hold values to bound.
 bool holdsIntegerSamples(const SF_INFO& info) {
@@ -98,7 +91,7 @@ bool holdsIntegerSamples(const SF_INFO& info) {
 // and the buffer grows with what really decodes.
 PcmBufferPtr readDecodedFrames(SNDFILE* file, const SF_INFO& info, std::uint64_t fileBytes, std::string& message) {
     if (info.samplerate <= 0 || info.channels <= 0) {
-        message = "miniaudio returned an invalid sample rate or channel count.";
+        message = messages::kLibraryInvalidFormat;
         return nullptr;
     }
     auto buffer = std::make_shared<PcmBuffer>();
@@ -158,11 +151,11 @@ PcmBufferPtr readDecodedFrames(SNDFILE* file, const SF_INFO& info, std::uint64_t
         samples.shrink_to_fit();
 
     if (sf_error(file) != SF_ERR_NO_ERROR) {
-        message = std::string("miniaudio decode read failed: ") + sf_strerror(file);
+        message = std::string(messages::kLibraryReadFailed) + sf_strerror(file);
         return nullptr;
     }
     if (framesRead == 0) {
-        message = "miniaudio decoded zero PCM frames.";
+        message = messages::kLibraryZeroFrames;
         return nullptr;
     }
     buffer->energy = energy.take();
@@ -184,20 +177,12 @@ std::string libraryFileName(const std::string& path) {
     return path == "-" ? "./-" : path;
 }
 
+bool decodesFasterWithMediaFramework(const std::string& extension) {
+    return isOggExtension(extension) || extension == "opus" || extension == "mp3";
+}
+
 PcmBufferPtr decodeWithLibrary(const std::string& path, std::string& message) {
-    // The system would cut a path at a NUL byte and open another file.
-    if (path.find('\0') != std::string::npos || platform::isSpecialFile(path)) {
-        message = std::string("miniaudio decode init failed: ") + platform::kNotRegularFileText;
-        return nullptr;
-    }
     const std::string extension = lowercaseExtension(path);
-    if (decodesFasterWithMediaFramework(extension)) {
-        std::string routedMessage;
-        if (PcmBufferPtr buffer = decodeWithMediaFramework(path, routedMessage)) {
-            message.clear();
-            return buffer;
-        }
-    }
     // libsndfile reads FLAC through libFLAC too, with an integer-to-float pass
     // after it; straight from libFLAC the frames are scaled as they arrive.
     const std::uint64_t fileBytes = platform::fileSize(path).value_or(0);
@@ -212,7 +197,7 @@ PcmBufferPtr decodeWithLibrary(const std::string& path, std::string& message) {
     if (file) return readDecodedFrames(file.get(), info, fileBytes, message);
 
     const std::string fileError = sf_strerror(nullptr);
-    message = "miniaudio decode init failed: " + fileError;
+    message = messages::kLibraryInitFailed + fileError;
     if (!isOggExtension(extension)) return nullptr;
 
     const std::vector<unsigned char> bytes = platform::readWholeFile(path);
@@ -224,7 +209,7 @@ PcmBufferPtr decodeWithLibrary(const std::string& path, std::string& message) {
     SndfileHandle memoryFile(sf_open_virtual(&io, SFM_READ, &info, &memory));
     if (!memoryFile) {
         const std::string memoryError = sf_strerror(nullptr);
-        if (memoryError != fileError) message += " | memory fallback: " + memoryError;
+        if (memoryError != fileError) message += messages::kLibraryMemoryFallback + memoryError;
         return nullptr;
     }
     message.clear();

@@ -11,9 +11,9 @@ extern "C" {
 
 #include <algorithm>
 
-namespace velmora {
+#include "decoding/messages.hpp"
 
-namespace text = media_messages;
+namespace velmora {
 
 namespace {
 
@@ -47,12 +47,12 @@ class MediaAudioDecoder::Converter {
 
     bool add(AVFrame& frame, std::vector<float>& samples, std::string& message) {
         if (frame.sample_rate <= 0 || frame.ch_layout.nb_channels <= 0) {
-            message = text::kInvalidFormat;
+            message = messages::kMediaInvalidFormat;
             return false;
         }
         if (outRate_ == 0) {
             if (av_channel_layout_copy(&outLayout_, &frame.ch_layout) < 0) {
-                message = text::kOutOfMemory;
+                message = messages::kMediaOutOfMemory;
                 return false;
             }
             outRate_ = frame.sample_rate;
@@ -86,13 +86,13 @@ class MediaAudioDecoder::Converter {
         swr_.reset(raw);
         if (result >= 0) result = swr_init(swr_.get());
         if (result < 0) {
-            message = text::kConvertFailed + mediaErrorText(result);
+            message = messages::kMediaConvertFailed + mediaErrorText(result);
             swr_.reset();
             return false;
         }
         av_channel_layout_uninit(&inLayout_);
         if (av_channel_layout_copy(&inLayout_, &frame.ch_layout) < 0) {
-            message = text::kOutOfMemory;
+            message = messages::kMediaOutOfMemory;
             return false;
         }
         inRate_ = frame.sample_rate;
@@ -104,7 +104,7 @@ class MediaAudioDecoder::Converter {
                  std::string& message) {
         const int capacity = swr_get_out_samples(swr_.get(), inputFrames);
         if (capacity < 0) {
-            message = text::kConvertFailed + mediaErrorText(capacity);
+            message = messages::kMediaConvertFailed + mediaErrorText(capacity);
             return false;
         }
         const std::size_t channels = static_cast<std::size_t>(outLayout_.nb_channels);
@@ -114,7 +114,7 @@ class MediaAudioDecoder::Converter {
         const int got = swr_convert(swr_.get(), &output, capacity, input, inputFrames);
         if (got < 0) {
             samples.resize(offset);
-            message = text::kConvertFailed + mediaErrorText(got);
+            message = messages::kMediaConvertFailed + mediaErrorText(got);
             return false;
         }
         samples.resize(offset + static_cast<std::size_t>(got) * channels);
@@ -146,26 +146,23 @@ int MediaAudioDecoder::channels() const noexcept {
 }
 
 bool MediaAudioDecoder::open(const std::string& path, std::string& message) {
-    if (platform::isSpecialFile(path)) {
-        message = std::string(text::kOpenFailed) + platform::kNotRegularFileText;
-        return false;
-    }
+    // The input refuses a FIFO, socket or device without opening it.
     int result = input_.open(path);
     if (result < 0) {
-        message = text::kOpenFailed + mediaErrorText(result);
+        message = messages::kMediaOpenFailed + mediaErrorText(result);
         return false;
     }
     AVFormatContext* format = input_.format();
     result = avformat_find_stream_info(format, nullptr);
     if (result < 0) {
-        message = text::kStreamInfoFailed + mediaErrorText(result);
+        message = messages::kMediaStreamInfoFailed + mediaErrorText(result);
         return false;
     }
     for (unsigned i = 0; i < format->nb_streams && !stream_; ++i)
         if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
             stream_ = format->streams[i];
     if (!stream_) {
-        message = text::kNoAudioStream;
+        message = messages::kMediaNoAudioStream;
         return false;
     }
     // Only the audio stream is read; the rest (cover art, video) is skipped.
@@ -174,21 +171,21 @@ bool MediaAudioDecoder::open(const std::string& path, std::string& message) {
 
     const AVCodec* decoder = avcodec_find_decoder(stream_->codecpar->codec_id);
     if (!decoder) {
-        message = text::kNoDecoder;
+        message = messages::kMediaNoDecoder;
         return false;
     }
     codec_ = avcodec_alloc_context3(decoder);
     packet_ = av_packet_alloc();
     frame_ = av_frame_alloc();
     if (!codec_ || !packet_ || !frame_) {
-        message = text::kOutOfMemory;
+        message = messages::kMediaOutOfMemory;
         return false;
     }
     result = avcodec_parameters_to_context(codec_, stream_->codecpar);
     codec_->pkt_timebase = stream_->time_base;
     if (result >= 0) result = avcodec_open2(codec_, decoder, nullptr);
     if (result < 0) {
-        message = text::kDecoderInitFailed + mediaErrorText(result);
+        message = messages::kMediaDecoderInitFailed + mediaErrorText(result);
         return false;
     }
     return true;
@@ -322,8 +319,8 @@ bool MediaAudioDecoder::decodeMore(std::vector<float>& samples, std::string& mes
         }
     }
     if (!decodedAny_)
-        message = firstRefusal_ != 0 ? text::kDecodeFailed + mediaErrorText(firstRefusal_)
-                                     : text::kZeroFrames;
+        message = firstRefusal_ != 0 ? messages::kMediaDecodeFailed + mediaErrorText(firstRefusal_)
+                                     : messages::kMediaZeroFrames;
     return false;
 }
 

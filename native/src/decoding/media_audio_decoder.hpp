@@ -19,20 +19,6 @@ struct AVStream;
 
 namespace velmora {
 
-namespace media_messages {
-inline constexpr const char* kOpenFailed = "media decoder could not open the file: ";
-inline constexpr const char* kStreamInfoFailed = "media decoder could not read the stream info: ";
-inline constexpr const char* kNoAudioStream = "media decoder found no audio stream.";
-inline constexpr const char* kNoDecoder = "media decoder has no codec for the audio stream.";
-inline constexpr const char* kDecoderInitFailed = "media decoder could not open the codec: ";
-inline constexpr const char* kInvalidFormat =
-    "media decoder returned an invalid sample rate or channel count.";
-inline constexpr const char* kConvertFailed = "media decoder sample conversion failed: ";
-inline constexpr const char* kDecodeFailed = "media decoder decode failed: ";
-inline constexpr const char* kZeroFrames = "media decoder decoded zero PCM frames.";
-inline constexpr const char* kOutOfMemory = "media decoder ran out of memory.";
-}  // namespace media_messages
-
 class MediaAudioDecoder {
   public:
     MediaAudioDecoder();

@@ -20,6 +20,8 @@ namespace velmora {
 namespace {
 
 constexpr int kIoBufferBytes = 64 * 1024;
+// What any real track has at the least, where a header states only a length.
+constexpr double kMinSamplesPerSecond = 8000.0;
 
 // FFmpeg logs to stderr by default; the engine's only output is its own log.
 void silenceLogging() {
@@ -158,8 +160,7 @@ double statedDurationSeconds(const std::string& path) {
                               static_cast<double>(info.samplerate) * info.channels);
     }
 
-    // At least 8,000 samples a second: any real track.
-    if (const double seconds = believable(mp4MovieSeconds(path), 8000.0); seconds > 0.0)
+    if (const double seconds = believable(mp4MovieSeconds(path), kMinSamplesPerSecond); seconds > 0.0)
         return seconds;
 
     MediaInput input;

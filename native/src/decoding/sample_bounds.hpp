@@ -4,9 +4,18 @@
 // sample of 1e30 (which would scale the whole mix to silence) or the meters a
 // NaN.
 
+#include <cmath>
 #include <cstddef>
+#include <limits>
 
 namespace velmora {
+
+// NaN and infinities as 0, any other value as it is: for samples and for
+// times read from files or tracks alike.
+template <class T>
+inline T finiteOrZero(T value) noexcept {
+    return std::fabs(value) <= std::numeric_limits<T>::max() ? value : T{0};
+}
 
 // +12 dBFS: float masters' over-range peaks stay as they are.
 inline constexpr float kMaxDecodedSample = 4.0f;

@@ -1,8 +1,13 @@
 #include "decoding/streaming_source.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <thread>
+
+#include "decoding/messages.hpp"
+#include "decoding/sample_bounds.hpp"
+#include "decoding/sample_rate.hpp"
 
 namespace velmora {
 namespace {
@@ -10,6 +15,7 @@ namespace {
 // Reads up to `frames` frames into the ring at writeIndex, in at most two
 // contiguous pieces (the ring holds whole frames). Returns frames read.
 std::uint64_t readIntoRing(StreamingSource& s, std::uint64_t frames, bool& failed) {
+    assert(s.producingHere() && "the ring filled outside its producer");
     const std::uint64_t ch = static_cast<std::uint64_t>(std::max(s.channels, 1));
     const std::uint64_t size = s.ringSamples();
     std::uint64_t write = s.writeIndex.load(std::memory_order_relaxed);
@@ -30,9 +36,6 @@ std::uint64_t readIntoRing(StreamingSource& s, std::uint64_t frames, bool& faile
     return done;
 }
 
-double finiteOrZero(double value) { return std::isfinite(value) ? value : 0.0; }
-
-constexpr std::int32_t kMinStreamRate = 8000;
 // Frames beyond any real track; their sample index still fits 64 bits.
 constexpr std::uint64_t kMaxFrame = 1ULL << 50;
 
@@ -47,6 +50,7 @@ std::uint64_t frameAt(std::int32_t sampleRate, double seconds) {
 }  // namespace
 
 void StreamingSource::beginExclusive() noexcept {
+    assert(producer_.heldHere() && "the ring rewritten outside its producer");
     seeking_.store(true, std::memory_order_seq_cst);
     while (rendering_.load(std::memory_order_seq_cst)) std::this_thread::yield();
 }
@@ -58,7 +62,7 @@ StreamingSourcePtr openStreamingSource(const TrackDescriptor& track, std::int32_
         message = messages::kEmptyTrackPath;
         return nullptr;
     }
-    const std::int32_t rate = std::max(engineSampleRate, kMinStreamRate);
+    const std::int32_t rate = std::max(engineSampleRate, kMinSampleRate);
     auto decoder = std::make_unique<ResamplingReader>();
     if (!decoder->open(track.path, rate)) {
         message = messages::kStreamingInitFailed;
@@ -92,7 +96,7 @@ StreamingSourcePtr openStreamingSource(const TrackDescriptor& track, std::int32_
 bool refillStreamingSource(StreamingSource* source, std::uint64_t minimumFrames, std::string& message) {
     message.clear();
     if (source == nullptr) return false;
-    std::lock_guard lock(source->sourceLock);
+    const StreamingSource::ProducerLock producing(*source);
     if (!source->decoder) return false;
     const std::uint64_t ch = static_cast<std::uint64_t>(std::max(source->channels, 1));
     const std::uint64_t size = source->ringSamples();
@@ -131,7 +135,7 @@ bool refillStreamingSource(StreamingSource* source, std::uint64_t minimumFrames,
 double seekStreamingSource(StreamingSource* source, double seconds,
                            std::int32_t requestedBufferSize) {
     if (source == nullptr) return seconds;
-    std::lock_guard lock(source->sourceLock);
+    const StreamingSource::ProducerLock producing(*source);
     if (!source->decoder) return seconds;
     const std::int32_t sampleRate = source->sampleRate.load(std::memory_order_relaxed);
     const std::uint64_t frame = frameAt(sampleRate, seconds);
@@ -160,9 +164,9 @@ double seekStreamingSource(StreamingSource* source, double seconds,
 }
 
 void followOutputRate(StreamingSource* source, std::int32_t engineSampleRate, std::int32_t requestedBufferSize) {
-    const std::int32_t rate = std::max(engineSampleRate, kMinStreamRate);
+    const std::int32_t rate = std::max(engineSampleRate, kMinSampleRate);
     if (source == nullptr || source->sampleRate.load(std::memory_order_relaxed) == rate) return;
-    std::lock_guard lock(source->sourceLock);
+    const StreamingSource::ProducerLock producing(*source);
     const std::int32_t oldRate = std::max(source->sampleRate.load(std::memory_order_relaxed), 1);
     if (!source->decoder || oldRate == rate) return;
     const std::uint64_t ch = static_cast<std::uint64_t>(std::max(source->channels, 1));
@@ -193,7 +197,7 @@ void followOutputRate(StreamingSource* source, std::int32_t engineSampleRate, st
 
 void closeStreamingSource(StreamingSource* source) {
     if (source == nullptr) return;
-    std::lock_guard lock(source->sourceLock);
+    const StreamingSource::ProducerLock producing(*source);
     source->decoder.reset();
     source->endOfStream.store(true, std::memory_order_release);
 }

@@ -10,7 +10,8 @@
 // producer writes samples, then publishes writeIndex with release; the
 // consumer loads it with acquire, reads, then publishes readIndex and
 // playFrame. A seek rewrites all three, so it first excludes the render (see
-// tryBeginRender): the render never combines old and new values.
+// tryBeginRender): the render never combines old and new values. Debug
+// builds check that each side is one thread at a time.
 
 #include <atomic>
 #include <cstdint>
@@ -21,6 +22,7 @@
 
 #include "decoding/resampling_reader.hpp"
 #include "decoding/track_descriptor.hpp"
+#include "realtime/thread_role.hpp"
 
 namespace velmora {
 
@@ -51,17 +53,33 @@ struct StreamingSource {
     // Audio thread. Wait-free: returns false, and the render skips this
     // source for the buffer, while a seek is rewriting the indices.
     bool tryBeginRender() noexcept {
+        consumer_.enter();
         rendering_.store(true, std::memory_order_seq_cst);
         if (seeking_.load(std::memory_order_seq_cst)) {
             rendering_.store(false, std::memory_order_release);
+            consumer_.leave();
             return false;
         }
         return true;
     }
-    void endRender() noexcept { rendering_.store(false, std::memory_order_release); }
+    void endRender() noexcept {
+        rendering_.store(false, std::memory_order_release);
+        consumer_.leave();
+    }
 
-    // Producer side (sourceLock held): keeps the render out while the
-    // indices are rewritten. Waits at most for one deck render to finish.
+    // The producer side: sourceLock held for the scope's life.
+    class ProducerLock {
+    public:
+        explicit ProducerLock(StreamingSource& source) : lock_(source.sourceLock), role_(source.producer_) {}
+
+    private:
+        std::lock_guard<std::mutex> lock_;
+        RoleScope role_;
+    };
+    bool producingHere() const noexcept { return producer_.heldHere(); }
+
+    // Producer side: keeps the render out while the indices are rewritten.
+    // Waits at most for one deck render to finish.
     void beginExclusive() noexcept;
     void endExclusive() noexcept { seeking_.store(false, std::memory_order_release); }
 
@@ -70,18 +88,13 @@ struct StreamingSource {
 private:
     std::atomic<bool> rendering_{false};
     std::atomic<bool> seeking_{false};
+    ThreadRole producer_;
+    ThreadRole consumer_;
 };
 
 using StreamingSourcePtr = std::shared_ptr<StreamingSource>;
 
-namespace messages {
-inline constexpr const char* kEmptyTrackPath = "Empty track path.";
-inline constexpr const char* kStreamingInitFailed = "Streaming decoder init failed.";
-inline constexpr const char* kRingNotInitialized = "Streaming ring buffer is not initialized.";
-inline constexpr const char* kStreamingReadFailed = "Streaming read failed.";
-}  // namespace messages
-
-// Opens the decoder at max(engineSampleRate, 8000) and positions it at the
+// Opens the decoder at max(engineSampleRate, kMinSampleRate) and positions it at the
 // track's cue-in (a file that cannot seek there is refused). The ring starts
 // empty; the caller primes it.
 StreamingSourcePtr openStreamingSource(const TrackDescriptor& track, std::int32_t engineSampleRate,
@@ -96,7 +109,7 @@ bool refillStreamingSource(StreamingSource* source, std::uint64_t minimumFrames,
 double seekStreamingSource(StreamingSource* source, double seconds,
                            std::int32_t requestedBufferSize);
 void closeStreamingSource(StreamingSource* source);
-// Output thread. Moves the decoder to `engineSampleRate` (at least 8000)
+// Output thread. Moves the decoder to `engineSampleRate` (at least kMinSampleRate)
 // when the ring runs at another rate, keeping the play position, and refills
 // at once as a seek does. Nothing to do when the rates agree.
 void followOutputRate(StreamingSource* source, std::int32_t engineSampleRate, std::int32_t requestedBufferSize);

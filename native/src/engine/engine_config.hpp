@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <string>
 
+#include "decoding/sample_rate.hpp"
+
 namespace velmora {
 
 struct EngineConfig {
@@ -14,7 +16,6 @@ struct EngineConfig {
     double masterLimiterCeiling = 0.98;
 };
 
-inline constexpr std::int32_t kMinSampleRate = 8000;
 inline constexpr std::int32_t kMinBufferSizeStandard = 64;
 inline constexpr std::int32_t kMinBufferSizeAsio = 1;
 // Larger buffers play (the render works in slices), but a few million frames

@@ -8,15 +8,18 @@
 // ended. So no final release, and no free, ever happens on the audio thread.
 //
 // Only one render pass runs at a time per domain (the engine's render token
-// guarantees it), so one sequence counter describes the renderer: odd while a
-// pass runs, even between passes.
+// guarantees it, debug builds check it), so one sequence counter describes the
+// renderer: odd while a pass runs, even between passes.
 
 #include <atomic>
+#include <cassert>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
+
+#include "realtime/thread_role.hpp"
 
 namespace velmora {
 
@@ -28,8 +31,15 @@ public:
     ~ReclaimDomain();
 
     // Audio thread. Wait-free: one atomic increment each.
-    void beginPass() noexcept { passSequence_.fetch_add(1, std::memory_order_seq_cst); }
-    void endPass() noexcept { passSequence_.fetch_add(1, std::memory_order_seq_cst); }
+    void beginPass() noexcept {
+        renderer_.enter();
+        [[maybe_unused]] const std::uint64_t before = passSequence_.fetch_add(1, std::memory_order_seq_cst);
+        assert((before & 1U) == 0 && "a render pass inside another");
+    }
+    void endPass() noexcept {
+        passSequence_.fetch_add(1, std::memory_order_seq_cst);
+        renderer_.leave();
+    }
 
     // Control threads. Call after the pointer that reached `object` has been
     // replaced; the object lives until no pass can still be using it.
@@ -50,6 +60,7 @@ private:
     bool reachable(std::uint64_t retiredAt) const noexcept;
 
     std::atomic<std::uint64_t> passSequence_{0};
+    ThreadRole renderer_;
     mutable std::mutex mutex_;
     std::vector<Retired> retired_;
 };
@@ -81,6 +92,7 @@ public:
 
     // Control side, serialised by the caller.
     void publish(std::shared_ptr<T> next, ReclaimDomain& domain) {
+        const RoleScope publishing(publisher_);
         if (next.get() == owner_.get()) return;
         raw_.store(next.get(), std::memory_order_seq_cst);
         std::shared_ptr<T> previous = std::exchange(owner_, std::move(next));
@@ -91,6 +103,7 @@ public:
 private:
     std::atomic<T*> raw_{nullptr};
     std::shared_ptr<T> owner_;
+    ThreadRole publisher_;
 };
 
 }  // namespace velmora

@@ -66,6 +66,7 @@ int main(int argc, char** argv) {
 
     auto engine = std::make_shared<AudioEngine>();
     EngineConfig config;
+    config.deviceId = test::jackDeviceId(*engine);
     engine->initialize(config);
     if (!engine->snapshotRuntimeInfo().streamOpen) return fail("no stream on the JACK dummy device");
 

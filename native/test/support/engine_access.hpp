@@ -1,17 +1,19 @@
 #pragma once
 // Test-only reach into the engine: set its configuration without starting
-// threads, open directly, and load PCM into a deck without a decoder.
+// threads, open directly, load PCM into a deck without a decoder, and do what
+// the output thread does. The one definition for every test binary.
 
 #include <mutex>
 #include <string>
 
 #include "decks/transport.hpp"
+#include "decoding/streaming_source.hpp"
 #include "engine/audio_engine.hpp"
 
 namespace velmora {
 
 struct AudioEngineTestAccess {
-    // initialize's steps 4 to 7 without the threads.
+    // What initialize does to open the stream, without starting the threads.
     static bool open(AudioEngine& engine, const EngineConfig& requested) {
         std::lock_guard device(engine.deviceLock_);
         {
@@ -45,6 +47,19 @@ struct AudioEngineTestAccess {
         }
         engine.collectGarbage();
     }
+    // Puts audio into a deck and sets it playing without a stream, the way a
+    // deck that was playing keeps playing after its stream closed.
+    static void loadPlaying(AudioEngine& engine, const std::string& deckId, PcmBufferPtr pcm,
+                            TrackDescriptor track = {}, StreamingSourcePtr source = nullptr) {
+        std::lock_guard lock(engine.engineLock_);
+        Deck& deck = engine.deckFor(deckId);
+        applyLoadedTrack(deck, track, std::move(pcm), std::move(source), "", "standard");
+        deck.state.playing = true;
+        engine.decks_.publishDeck(deck, kPublishAll);
+        engine.decks_.rebuildMixList(engine.requiredChannels_);
+    }
+    // What the output thread does on every pass.
+    static void refillStreams(AudioEngine& engine) { engine.refillAllStreamingSources(); }
 };
 
 }  // namespace velmora

@@ -14,6 +14,8 @@
 #include <random>
 #include <thread>
 
+#include "engine/audio_engine.hpp"
+
 namespace velmora::test {
 namespace {
 
@@ -106,6 +108,25 @@ bool JackServer::record(const std::vector<std::string>& ports, double seconds, c
     for (const std::string& port : ports) command += " '" + port + "'";
     command += " >/dev/null 2>&1";
     return std::system(command.c_str()) == 0;
+}
+
+std::string jackDeviceId(AudioEngine& engine) {
+    for (const DeviceInfo& device : engine.enumerateDevices("standard"))
+        if (device.hostApiName == "JACK Audio Connection Kit") return device.id;
+    return "";
+}
+
+HiddenDevices::HiddenDevices() {
+    if (const char* value = std::getenv("ALSA_CONFIG_PATH")) {
+        saved_ = value;
+        wasSet_ = true;
+    }
+    setenv("ALSA_CONFIG_PATH", VELMORA_SOURCE_DIR "/test/helpers/alsa-no-devices.conf", 1);
+}
+
+HiddenDevices::~HiddenDevices() {
+    if (wasSet_) setenv("ALSA_CONFIG_PATH", saved_.c_str(), 1);
+    else unsetenv("ALSA_CONFIG_PATH");
 }
 
 bool readWav(const std::string& path, std::vector<float>& samples, int& channels, int& sampleRate) {

@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+namespace velmora {
+class AudioEngine;
+}
+
 namespace velmora::test {
 
 class JackServer {
@@ -19,8 +23,8 @@ public:
 
     // Waits until the server answers, at most 10 s. `realtime` runs the
     // server (and so its clients' process threads) with SCHED_FIFO where the
-    // machine allows it, for runs that load every core.
-    bool start(bool realtime = false);
+    // machine allows it: without it a loaded machine makes it miss periods.
+    bool start(bool realtime = true);
     void stop();   // SIGTERM, then SIGKILL after 2 s
     bool running() const { return pid_ > 0; }
     const std::string& name() const { return name_; }
@@ -33,6 +37,25 @@ private:
     std::string name_;
     int period_;
     pid_t pid_ = -1;
+};
+
+// The id of the JACK device in the engine's list ("" when none is listed):
+// tests name it rather than trust what "default" is on the machine.
+std::string jackDeviceId(AudioEngine& engine);
+
+// While it lives ALSA sees no device, so that with no JACK server running
+// nothing opens. PortAudio reads the environment on the engine's threads:
+// none may run when it ends.
+class HiddenDevices {
+public:
+    HiddenDevices();
+    ~HiddenDevices();
+    HiddenDevices(const HiddenDevices&) = delete;
+    HiddenDevices& operator=(const HiddenDevices&) = delete;
+
+private:
+    std::string saved_;
+    bool wasSet_ = false;
 };
 
 // Reads a WAV file: interleaved samples, channel count.

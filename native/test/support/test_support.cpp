@@ -42,7 +42,7 @@ bool writeWav(const std::string& path, const std::vector<float>& samples, int ch
     SF_INFO info{};
     info.samplerate = sampleRate;
     info.channels = channels;
-    info.format = SF_FORMAT_WAV | subtype;
+    info.format = (subtype & SF_FORMAT_TYPEMASK ? 0 : SF_FORMAT_WAV) | subtype;
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
     if (file == nullptr) return false;
     const sf_count_t frames = static_cast<sf_count_t>(samples.size() / channels);

@@ -30,8 +30,8 @@ std::vector<float> makeSamples(std::uint64_t frames, int channels,
 std::vector<float> makeSine(std::uint64_t frames, int channels, int sampleRate, double frequency,
                             double amplitude);
 
-// Writes a WAV file through libsndfile. `format` is a libsndfile subtype
-// (SF_FORMAT_FLOAT, SF_FORMAT_PCM_16, ...). Returns false on failure.
+// Writes an audio file through libsndfile: `format` is a libsndfile subtype
+// (SF_FORMAT_FLOAT, ...) for a WAV file, or a whole format. False on failure.
 bool writeWav(const std::string& path, const std::vector<float>& samples, int channels,
               int sampleRate, int subtype);
 
