@@ -316,17 +316,8 @@ async function runDemo() {
   for (const device of devices) {
     writeDisplay(`  ${device.isDefault ? '*' : ' '} [${device.id}] ${device.name}  ${device.channels} ch\n`);
   }
-  // initialize returns at once; the engine opens the device on its own thread.
-  const settled = async () => {
-    for (let i = 0; i < 100; i += 1) {
-      const current = engine.getRuntimeInfo();
-      if (current.streamOpen || current.lastError) return current;
-      await new Promise((r) => setTimeout(r, 20));
-    }
-    return engine.getRuntimeInfo();
-  };
   engine.initialize({ deviceId: 'default' });
-  let info = await settled();
+  let info = engine.getRuntimeInfo();
   let privateJack = null;
   if (!info.streamOpen && jackAvailable()) {
     writeDisplay(yellow(`No output device (${info.lastError || info.streamHealth}): starting a private dummy JACK server to play into.\n`));

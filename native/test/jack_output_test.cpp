@@ -202,10 +202,9 @@ TEST_F(JackOutputTest, OpensWhenTheServerArrives) {
     deviceId = test::jackDeviceId(*engine);  // its place in a list without ALSA's
     server.stop();
     engine->initialize(config());
-    // The device thread makes the first attempt.
-    ASSERT_TRUE(waitFor([&] { return !engine->snapshotRuntimeInfo().lastError.empty(); }, 2000));
     RuntimeInfo info = engine->snapshotRuntimeInfo();
     EXPECT_FALSE(info.streamOpen);
+    EXPECT_FALSE(info.lastError.empty());
     TrackDescriptor track;
     track.path = "/generated/d";
     Access::loadPcm(*engine, "d", sine(1.0, 0.5), track);
@@ -221,9 +220,11 @@ TEST_F(JackOutputTest, OpensWhenTheServerArrives) {
     engine->shutdown();
 }
 
-TEST_F(JackOutputTest, ServerDeathKeepsTheEngineResponsive) {
+// The server dies under the stream and comes back under the same name: the
+// engine gives the stream up, answers at once meanwhile, and plays again on
+// the new server without any call.
+TEST_F(JackOutputTest, ALostServerIsReachedAgainWhenItReturns) {
     engine->initialize(config());
-    ASSERT_TRUE(waitFor([&] { return engine->snapshotRuntimeInfo().streamOpen; }, 2000));
     playSine("d", 0.8, 0.5, 0, 2);
     ASSERT_TRUE(engine->snapshotRuntimeInfo().streamActive);
     testing::internal::CaptureStdout();
@@ -235,13 +236,13 @@ TEST_F(JackOutputTest, ServerDeathKeepsTheEngineResponsive) {
     auto start = Clock::now();
     engine->initialize(config());
     EXPECT_LT(msSince(start), 100.0);
+    EXPECT_FALSE(engine->snapshotRuntimeInfo().lastError.empty());
     ASSERT_TRUE(server.start());
-    start = Clock::now();
-    engine->initialize(config());
-    engine->play("d");
-    engine->snapshotRuntimeInfo();
+    EXPECT_TRUE(waitFor([&] { return engine->snapshotRuntimeInfo().streamHealth == "ok"; }, 3000));
+    int channels = 0;
+    const auto samples = record(0, 2, channels);
+    EXPECT_NEAR(analyse(samples, channels, 0, 48000).peak, 0.4, 0.01);
     engine->shutdown();
-    EXPECT_LT(msSince(start), 100.0);
     flushLog(std::chrono::seconds(5));  // the log is written by its own thread
     testing::internal::GetCapturedStdout();
 }

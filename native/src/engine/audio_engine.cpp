@@ -72,11 +72,15 @@ EngineConfig AudioEngine::initialize(const EngineConfig& requested) {
 
     EngineConfig effective;
     {
-        // Reopened here when that waits on no PortAudio start-up; otherwise
-        // the device thread opens it, and this returns at once with the
-        // error of the last attempt.
-        std::unique_lock device(deviceLock_, std::try_to_lock);
-        const bool here = device.owns_lock() && canReopenHere();
+        // Opened here, unless the device thread is retrying a lost or
+        // missing device: then it opens with this configuration, and this
+        // returns at once with the error of its last attempt.
+        std::unique_lock device(deviceLock_, std::defer_lock);
+        if (outage_.load())
+            static_cast<void>(device.try_lock());
+        else
+            device.lock();
+        const bool here = device.owns_lock() && canOpenHere();
         {
             std::lock_guard lock(engineLock_);
             config_ = clamped;
@@ -101,9 +105,8 @@ EngineConfig AudioEngine::initialize(const EngineConfig& requested) {
             }
         }
         if (here) {
-            openStream(Opener::caller);
+            openStream();
         } else {
-            openPendingSince_ = std::max<std::int64_t>(Clock::now().time_since_epoch().count(), 1);
             reopenWanted_ = output_.openMirror();
             openNow_ = true;
         }
@@ -127,7 +130,7 @@ void AudioEngine::shutdown() {
         if (device.owns_lock() && streamPlaysOn()) closeStream();
         std::lock_guard lock(engineLock_);
         ++outputGeneration_;
-        openPendingSince_ = 0;
+        outage_ = false;
         for (auto& [id, deck] : decks_.decks())
             if (deck.source) closeStreamingSource(deck.source.get());
         decks_.clear();

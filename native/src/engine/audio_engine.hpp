@@ -69,11 +69,10 @@ public:
     std::int32_t currentSampleRate() const { return output_.rate(); }
 
     // Output internals, with the device lock held and the engine lock free:
-    // PortAudio's slow calls run outside the engine lock. openStream may take
-    // PortAudio's initialisation when none is held (up to hundreds of
-    // milliseconds: the device thread's job). A lost stream is aborted
-    // rather than stopped.
-    bool openStream() { return openStream(Opener::deviceThread); }
+    // PortAudio's slow calls run outside the engine lock. openStream takes
+    // PortAudio's initialisation when none is held (tens to hundreds of
+    // milliseconds). A lost stream is aborted rather than stopped.
+    bool openStream();
     void closeStream(bool lost = false);
     // Safe from any thread; cheap when the threads already run. Stopping
     // never waits for PortAudio: the device thread lives on, idle.
@@ -100,16 +99,16 @@ private:
     friend struct AudioEngineTestAccess;
 
     using Clock = std::chrono::steady_clock;
-    // Who opens: the device thread may initialise PortAudio; a script thread
-    // opens only with the initialisation held, else leaves it to that thread.
-    enum class Opener { deviceThread, caller };
-    bool openStream(Opener opener);
     // Device lock held: no stream is open, or it still plays (the close of
     // one that stopped may wait on its driver). Takes the engine lock.
     bool streamPlaysOn();
     // Script thread, device lock held: the stream can be closed and opened
     // here without waiting on PortAudio's start-up.
     bool canReopenHere() { return output_.readyForCaller() && streamPlaysOn(); }
+    // Script thread, device lock held: initialize opens here. Outside an
+    // outage that may take PortAudio's initialisation, as the first open
+    // does; during one it never does: the device thread retries.
+    bool canOpenHere() { return outage_.load() ? canReopenHere() : !output_.stale() && streamPlaysOn(); }
     void writeAttemptLog(const OutputStream::Attempt& attempt);  // device lock held
     bool streamNeedsReopen() const;                 // lock held
     void refreshRouting();                          // lock held
@@ -190,14 +189,10 @@ private:
     // script call could not reopen itself.
     std::atomic<bool> openNow_{false};
     std::atomic<bool> reopenWanted_{false};
-    // Set by an initialize that left the open to the device thread, until an
-    // attempt for it ends (steady-clock ns, 0 when none). Meanwhile play is
-    // accepted and the silent clock holds still, so a deck played at once
-    // starts with sound instead of losing its first buffers; an open that
-    // takes longer than kOpenPendingHold lets the clock run again.
-    std::atomic<std::int64_t> openPendingSince_{0};
-    static constexpr std::chrono::seconds kOpenPendingHold{1};
-    bool openPending() const { return openPendingSince_.load() != 0; }
+    // From a lost stream or a failed open until the next open succeeds or
+    // shutdown: the device thread is retrying, and script calls leave
+    // PortAudio's start-up to it.
+    std::atomic<bool> outage_{false};
     // Device thread only.
     int failedAttempts_ = 0;
     std::optional<Clock::time_point> nextAttempt_;

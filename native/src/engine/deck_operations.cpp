@@ -98,7 +98,7 @@ DeckState AudioEngine::assignDeckOutput(const std::string& deckId, const OutputA
         }
         if (stillNeeded) {
             closeStream();
-            openStream(Opener::caller);
+            openStream();
         }
         std::lock_guard lock(engineLock_);
         if (Deck* deck = decks_.findDeck(deckId)) {
@@ -158,7 +158,7 @@ DeckState AudioEngine::play(const std::string& deckId) {
     {
         std::lock_guard lock(engineLock_);
         Deck& deck = deckFor(deckId);
-        state = finishDeckOperation(deck, applyPlay(deck, output_.isOpen() || openPending(), lastError_));
+        state = finishDeckOperation(deck, applyPlay(deck, output_.isOpen(), lastError_));
     }
     // Every play starts the engine threads when they are not running, so a
     // play before any initialize brings up the default device.

@@ -97,15 +97,11 @@ void closeAbandonedStream(PaStream* stream) {
 
 }  // namespace
 
-OutputStream::Attempt OutputStream::open(const Plan& plan, bool mayInitialize) {
+OutputStream::Attempt OutputStream::open(const Plan& plan) {
     Attempt r;
     const EngineConfig& config = plan.config;
     const bool asio = isAsioBackend(config.backend);
     const std::string activeDeviceId = config.deviceId.empty() ? "default" : config.deviceId;
-    if (!held_ && !mayInitialize) {
-        r.deferred = true;
-        return r;
-    }
     std::lock_guard portAudio(portAudioLock());
 
     // The one place a failure is logged and recorded.

@@ -63,7 +63,6 @@ public:
     // The outcome of one attempt. On success the stream is started.
     struct Attempt {
         bool ok = false;
-        bool deferred = false;         // not tried: PortAudio was not initialised
         void* stream = nullptr;        // PaStream
         std::string error;             // why the attempt failed
         std::string routingProblem;    // when open: decks need more channels than the device has
@@ -89,12 +88,11 @@ public:
     OutputStream& operator=(const OutputStream&) = delete;
 
     // PortAudio work, with the device lock held and the engine lock free.
-    // Opens with the engine's initialisation. When none is held, the attempt
-    // takes one if `mayInitialize` (a device scan taking up to hundreds of
-    // milliseconds: only the device thread does), else it is deferred. A
-    // failed attempt lets go of an initialisation it took; one held before
-    // is marked for renewal, since a failure may mean it lost its server.
-    Attempt open(const Plan& plan, bool mayInitialize);
+    // Opens with the engine's initialisation, taking one when none is held
+    // (a device scan: tens to hundreds of milliseconds). A failed attempt
+    // lets go of an initialisation it took; one held before is marked for
+    // renewal, since a failure may mean it lost its server.
+    Attempt open(const Plan& plan);
     void discard(Attempt& attempt);
     void finishClose(Detached detached);
     // Lets go of the initialisation (slow with a live JACK server: never on a

@@ -70,14 +70,6 @@ void AudioEngine::outputThreadMain() {
             next = Clock::now();
             continue;
         }
-        const std::int64_t pendingSince = openPendingSince_.load();
-        if (!open && pendingSince != 0 &&
-            Clock::now().time_since_epoch() < Clock::duration(pendingSince) + kOpenPendingHold) {
-            refillAllStreamingSources();
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            next = Clock::now();
-            continue;
-        }
         if (open && output_.usingCallbackStream()) {
             refillAllStreamingSources();
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -136,7 +128,7 @@ void AudioEngine::serveOutput(Clock::time_point now) {
     // Every retry scans the devices afresh: PortAudio lists them only when
     // initialised, and a JACK server that came back is reached only so.
     if (output_.stale()) output_.release();
-    if (openStream(Opener::deviceThread)) {
+    if (openStream()) {
         failedAttempts_ = 0;
         nextAttempt_.reset();
     } else {
@@ -157,6 +149,7 @@ void AudioEngine::loseStream() {
         loss = output_.checkLoss(Clock::now(), silentFor);
         if (loss == StreamLoss::none && !reopen) return;
         if (loss != StreamLoss::none) {
+            outage_ = true;
             lastError_ = messages::kStreamNoLongerActive;
             routingError_.clear();
         }
@@ -165,7 +158,7 @@ void AudioEngine::loseStream() {
     if (loss == StreamLoss::silent) logLine(messages::kLogStreamSilent, static_cast<long long>(silentFor.count()));
     closeStream(loss != StreamLoss::none);
     if (loss == StreamLoss::none) {
-        openStream(Opener::deviceThread);
+        openStream();
         return;
     }
     // Terminated at once: with a dead JACK server, the initialisation holds

@@ -11,7 +11,7 @@
 
 namespace velmora {
 
-bool AudioEngine::openStream(Opener opener) {
+bool AudioEngine::openStream() {
     OutputStream::Plan plan;
     std::uint64_t generation = 0;
     {
@@ -20,13 +20,12 @@ bool AudioEngine::openStream(Opener opener) {
         plan = OutputStream::Plan{config_, requiredChannels_};
         generation = outputGeneration_;
     }
-    OutputStream::Attempt r = output_.open(plan, opener == Opener::deviceThread);
-    if (r.deferred) return false;
+    OutputStream::Attempt r = output_.open(plan);
     writeAttemptLog(r);
     {
         std::lock_guard lock(engineLock_);
         if (generation == outputGeneration_) {
-            openPendingSince_ = 0;
+            outage_ = !r.ok;
             activeBackend_ = plan.config.backend;
             activeDeviceId_ = plan.config.deviceId.empty() ? "default" : plan.config.deviceId;
             activeHostApiName_ = r.hostApiName;
