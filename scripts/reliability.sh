@@ -137,7 +137,7 @@ for part in "${parts[@]}"; do
     fuzz) run_fuzz ;;
     stress) if [ "$long" -eq 1 ]; then run_script stress --seconds 1800; else run_script stress --seconds 120; fi ;;
     lifecycle) if [ "$long" -eq 1 ]; then run_script lifecycle --full; else run_script lifecycle; fi ;;
-    faults) if [ "$long" -eq 1 ]; then run_script faults --cycles 20; else run_script faults --cycles 5; fi ;;
+    faults) if [ "$long" -eq 1 ]; then run_script faults --cycles 20 --quiet 60; else run_script faults --cycles 5; fi ;;
     badinput) if [ "$long" -eq 1 ]; then run_script bad-input --seconds 300; else run_script bad-input --seconds 30; fi ;;
     *) echo "reliability: unknown part $part"; status=1 ;;
   esac

@@ -55,9 +55,11 @@ class JackServer {
     this.process = child;
     // Never leave a server behind, whatever way this process ends; SIGTERM
     // lets it leave JACK's server registry on its way out.
-    process.on('exit', () => {
+    const onExit = () => {
       if (child.exitCode === null && child.signalCode === null) child.kill('SIGTERM');
-    });
+    };
+    process.on('exit', onExit);
+    child.once('exit', () => process.removeListener('exit', onExit));
     const deadline = Date.now() + 10000;
     while (Date.now() < deadline && child.exitCode === null && child.signalCode === null) {
       if (this.ready()) return true;
@@ -100,3 +102,39 @@ class JackServer {
 }
 
 module.exports = { JackServer, available };
+
+// The engine's output ports, in channel order ("...:out_0", "...:out_1", ...).
+function enginePorts(server) {
+  const out = spawnSync('jack_lsp', { env: server.env(), encoding: 'utf8' });
+  return out.stdout.split('\n').filter((p) => /:out_\d+$/.test(p))
+    .sort((a, b) => Number(a.split('_').pop()) - Number(b.split('_').pop()));
+}
+
+// Records `seconds` from `ports` with jack_rec into `file` (a WAV). Resolves
+// `{ started, done }`: `started` once the recorder is connected to every port,
+// `done` with the file when the recording ends.
+function record(server, ports, seconds, file) {
+  const child = spawn('jack_rec', ['-f', file, '-d', String(seconds), '-b', '32', ...ports],
+    { env: server.env(), stdio: 'ignore' });
+  let exited = false;
+  const done = new Promise((resolve, reject) => {
+    child.on('exit', (code) => {
+      exited = true;
+      if (code === 0) resolve(file);
+      else reject(new Error(`jack_rec exited ${code}`));
+    });
+  });
+  const started = (async () => {
+    // A recorder that already finished was connected (or done says why not).
+    for (let i = 0; i < 100 && !exited; i += 1) {
+      const out = spawnSync('jack_lsp', ['-c', ports[0]], { env: server.env(), encoding: 'utf8' });
+      if (out.stdout.includes('jackrec')) return;
+      await new Promise((resolve) => setTimeout(resolve, 20));
+    }
+    if (!exited) throw new Error('jack_rec did not connect');
+  })();
+  return { started, done };
+}
+
+module.exports.enginePorts = enginePorts;
+module.exports.record = record;

@@ -46,6 +46,13 @@ AudioEngine::AudioEngine()
 
 AudioEngine::~AudioEngine() {
     shutdown();
+    deviceThreadExit_ = true;
+    if (deviceThread_.joinable()) deviceThread_.join();
+    {
+        std::lock_guard device(deviceLock_);
+        closeStream();
+        output_.release();
+    }
     reclaim_.collect();
 }
 
@@ -56,34 +63,35 @@ EngineConfig AudioEngine::initialize(const EngineConfig& requested) {
         deviceRestartCount_.fetch_add(1);
     }
     const EngineConfig clamped = clampConfig(requested);
-    xrunCount_ = 0;
+    output_.resetStats(clamped.bufferSize, clamped.showCriticalMode);
     callbackDropCount_ = 0;
-    lastCallbackFrames_ = 0;
-    requestedBufferSize_ = clamped.bufferSize;
-    avgCallbackMs_ = 0.0;
-    maxCallbackMs_ = 0.0;
-    callbackTimes_.reset();
-    callbackOverloadCount_ = 0;
     limiterEngagedCount_ = 0;
-    showCriticalMode_ = clamped.showCriticalMode;
     masterLimiterEnabled_ = clamped.masterLimiterEnabled;
     masterLimiterCeiling_ = clamped.masterLimiterCeiling;
+    streamWanted_ = true;
 
     EngineConfig effective;
     {
-        std::lock_guard device(deviceLock_);
+        // Opened here, unless the device thread is retrying a lost or
+        // missing device: then it opens with this configuration, and this
+        // returns at once with the error of its last attempt.
+        std::unique_lock device(deviceLock_, std::defer_lock);
+        if (outage_.load())
+            static_cast<void>(device.try_lock());
+        else
+            device.lock();
+        const bool here = device.owns_lock() && canOpenHere();
         {
             std::lock_guard lock(engineLock_);
             config_ = clamped;
-            sampleRate_ = config_.sampleRate;
+            setSampleRate(clamped.sampleRate);
             activeBackend_ = config_.backend;
             activeDeviceId_ = config_.deviceId.empty() ? "default" : config_.deviceId;
-            requiredChannels_ = decks_.computeRequiredChannels();
-            requiredChannelsMirror_ = requiredChannels_;
+            setRequiredChannels(decks_.computeRequiredChannels());
             ++outputGeneration_;
-            lastError_.clear();
+            if (here) lastError_.clear();
         }
-        closeStream();
+        if (here) closeStream();
         {
             // Nothing renders between the close and the open: the records take
             // the render's exact state and go back unchanged, so no playing
@@ -96,7 +104,12 @@ EngineConfig AudioEngine::initialize(const EngineConfig& requested) {
                 decks_.publishDeck(deck, kPublishAll);
             }
         }
-        openStream();
+        if (here) {
+            openStream();
+        } else {
+            reopenWanted_ = output_.openMirror();
+            openNow_ = true;
+        }
         std::lock_guard lock(engineLock_);
         decks_.rebuildMixList(requiredChannels_);
         effective = config_;
@@ -109,10 +122,15 @@ EngineConfig AudioEngine::initialize(const EngineConfig& requested) {
 void AudioEngine::shutdown() {
     std::lock_guard lifecycle(lifecycleLock_);
     stopThreadsLocked();
-    std::lock_guard device(deviceLock_);
-    closeStream();
+    streamWanted_ = false;
     {
+        // A stream the device thread is busy with, or one that stopped
+        // playing, is closed by that thread.
+        std::unique_lock device(deviceLock_, std::try_to_lock);
+        if (device.owns_lock() && streamPlaysOn()) closeStream();
         std::lock_guard lock(engineLock_);
+        ++outputGeneration_;
+        outage_ = false;
         for (auto& [id, deck] : decks_.decks())
             if (deck.source) closeStreamingSource(deck.source.get());
         decks_.clear();
@@ -128,7 +146,7 @@ bool AudioEngine::renderBuffer(float* out, std::uint32_t frames, int channels) n
     {
         RenderPassScope pass(reclaim_);
         RenderContext context;
-        context.streamSampleRate = sampleRate_.load(std::memory_order_relaxed);
+        context.streamSampleRate = output_.rate();
         context.limiterEnabled = masterLimiterEnabled_.load(std::memory_order_relaxed);
         context.limiterCeiling = masterLimiterCeiling_.load(std::memory_order_relaxed);
         context.callbackDropCount = &callbackDropCount_;
@@ -140,11 +158,6 @@ bool AudioEngine::renderBuffer(float* out, std::uint32_t frames, int channels) n
     }
     renderBusy_.store(false, std::memory_order_release);
     return true;
-}
-
-void AudioEngine::setStreamOpen(bool open) {
-    streamOpen_ = open;
-    streamOpenMirror_.store(open);
 }
 
 }  // namespace velmora

@@ -3,9 +3,11 @@
 // the output stream, the engine's own threads and the statistics.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "decoding/track_cache.hpp"
 #include "engine/device_info.hpp"
 #include "engine/engine_config.hpp"
+#include "engine/output_stream.hpp"
 #include "engine/runtime_info.hpp"
 #include "realtime/reclaim_domain.hpp"
 #include "realtime/time_histogram.hpp"
@@ -63,13 +66,16 @@ public:
     // Background jobs.
     TrackCache& trackCache() { return trackCache_; }
     // The engine's rate as analyses use it: config.sampleRate, read without the lock.
-    std::int32_t currentSampleRate() const { return sampleRate_.load(std::memory_order_relaxed); }
+    std::int32_t currentSampleRate() const { return output_.rate(); }
 
-    // Output internals. openStream and closeStream need the device lock held
-    // and the engine lock not held: PortAudio's slow calls run outside it.
+    // Output internals, with the device lock held and the engine lock free:
+    // PortAudio's slow calls run outside the engine lock. openStream takes
+    // PortAudio's initialisation when none is held (tens to hundreds of
+    // milliseconds). A lost stream is aborted rather than stopped.
     bool openStream();
-    void closeStream();
-    // Safe from any thread; cheap when the threads already run.
+    void closeStream(bool lost = false);
+    // Safe from any thread; cheap when the threads already run. Stopping
+    // never waits for PortAudio: the device thread lives on, idle.
     void startThreads();
     void stopThreads();
     bool threadsRunning() const { return running_.load(); }
@@ -79,28 +85,31 @@ public:
     // advances the frame clock. Returns false, leaving `out` untouched, when
     // another thread is rendering at that moment.
     bool renderBuffer(float* out, std::uint32_t frames, int channels) noexcept;
-
-    // Render entry for the stream callback, with timing statistics.
-    int streamCallback(float* out, unsigned long frames, double outputBufferDacTime,
-                       double currentTime, bool timeInfoPresent, unsigned long statusFlags) noexcept;
+    static bool renderInto(void* engine, float* out, std::uint32_t frames, int channels) noexcept {
+        return static_cast<AudioEngine*>(engine)->renderBuffer(out, frames, channels);
+    }
 
     std::uint64_t frameClock() const { return frameClock_.load(); }
     // Every timed callback since the last initialize, for tail percentiles.
-    TimeHistogram::Snapshot callbackTimes() const { return callbackTimes_.snapshot(); }
+    TimeHistogram::Snapshot callbackTimes() const { return output_.stats().callbackTimes.snapshot(); }
     ReclaimDomain& reclaimDomain() { return reclaim_; }
     std::mutex& engineLock() { return engineLock_; }
 
 private:
     friend struct AudioEngineTestAccess;
 
-    // What an open attempt works from, taken under the engine lock.
-    struct OpenPlan {
-        EngineConfig config;
-        std::int32_t requiredChannels = 2;
-        std::uint64_t generation = 0;
-    };
-    struct OpenResult;
-    OpenResult probeAndOpen(const OpenPlan& plan);  // no lock but PortAudio's
+    using Clock = std::chrono::steady_clock;
+    // Device lock held: no stream is open, or it still plays (the close of
+    // one that stopped may wait on its driver). Takes the engine lock.
+    bool streamPlaysOn();
+    // Script thread, device lock held: the stream can be closed and opened
+    // here without waiting on PortAudio's start-up.
+    bool canReopenHere() { return output_.readyForCaller() && streamPlaysOn(); }
+    // Script thread, device lock held: initialize opens here. Outside an
+    // outage that may take PortAudio's initialisation, as the first open
+    // does; during one it never does: the device thread retries.
+    bool canOpenHere() { return outage_.load() ? canReopenHere() : !output_.stale() && streamPlaysOn(); }
+    void writeAttemptLog(const OutputStream::Attempt& attempt);  // device lock held
     bool streamNeedsReopen() const;                 // lock held
     void refreshRouting();                          // lock held
     void noteDeckRouting(Deck& deck) const;         // lock held
@@ -108,25 +117,34 @@ private:
     void startThreadsLocked();  // lifecycle lock held
     void stopThreadsLocked();   // lifecycle lock held
     void outputThreadMain();
-    void reopenThreadMain();
+    // The device thread: watches the open stream, gives up a lost one and
+    // reopens with PortAudio initialised afresh, on a backing-off schedule.
+    void deviceThreadMain();
+    void serveOutput(Clock::time_point now);
+    void loseStream();
+    void settleIdle();
     void refillAllStreamingSources();
     void republishAllDecks();
     Deck& deckFor(const std::string& deckId);  // lock held
     double seekSource(const StreamingSourcePtr& source, double seconds);
     DeckState finishDeckOperation(Deck& deck, unsigned groups);  // lock held
-    void setStreamOpen(bool open);
+    // Each lock-guarded value and its mirror for the threads that must not
+    // wait on the engine lock, set together. Lock held.
+    void setRequiredChannels(std::int32_t channels);
+    void setSampleRate(std::int32_t rate);
     void collectGarbage() { reclaim_.collect(); }
 
     // Lock order: lifecycle, device, engine. PortAudio's own lock is never
     // taken with the engine lock held.
     // Serialises initialize, shutdown and starting and stopping the threads.
     std::mutex lifecycleLock_;
-    // Serialises opening and closing the stream, and is held across
-    // PortAudio's slow calls (initialisation, probing, opening, stopping) so
-    // that the engine lock is not.
+    // Serialises opening and closing the stream and PortAudio's
+    // initialisation, and is held across PortAudio's slow calls so that the
+    // engine lock is not. Script threads only try it: when the device thread
+    // holds it, they leave the device work to that thread.
     std::mutex deviceLock_;
     // Guards config_, the deck registry, requiredChannels_, the active* names,
-    // streamOpen_, stream_, the stream's shape, lastError_ and routingError_.
+    // the output stream's records, lastError_ and routingError_.
     // Held only for short record updates.
     std::mutex engineLock_;
     EngineConfig config_;
@@ -137,57 +155,49 @@ private:
     std::string activeDeviceId_ = "default";
     std::string activeHostApiName_;
     std::string activeDeviceName_;
-    bool streamOpen_ = false;
-    void* stream_ = nullptr;  // PaStream
-    // The open stream's shape: the channels it renders, the device's output
-    // channels and the device id it was opened for.
-    std::int32_t streamChannels_ = 0;
-    std::int32_t streamDeviceChannels_ = 0;
-    std::string streamDeviceId_;
     // Moves whenever what the stream should be changes (device, width), so an
     // open that ran meanwhile without the lock is known to be stale.
     std::uint64_t outputGeneration_ = 0;
-    // The engine holds one PortAudio initialisation while a stream is open.
-    // Pa_Terminate is called only to release it: a stray call could drop the
-    // count to zero under a dead stream and hang in PortAudio. Device lock.
-    bool portAudioHeld_ = false;
     std::string lastError_;
     // The routing problem lastError_ shows, if any: decks routed beyond the
     // device's channels while the stream plays on with the channels it has.
     std::string routingError_;
     TrackCache trackCache_;
 
-    // Statistics and real-time state.
-    std::atomic<std::uint64_t> xrunCount_{0};
+    // The stream, its PortAudio initialisation and the callback's statistics.
+    OutputStream output_{&AudioEngine::renderInto, this};
+
+    // Render statistics and the limiter settings the render reads.
     std::atomic<std::uint64_t> callbackDropCount_{0};
-    std::atomic<double> outputLatencyMs_{0.0};
-    std::atomic<bool> usingCallbackStream_{false};
-    std::atomic<std::int32_t> lastCallbackFrames_{0};
-    std::atomic<std::int32_t> requestedBufferSize_{256};
-    std::atomic<std::int32_t> renderChannels_{2};
-    std::atomic<double> avgCallbackMs_{0.0};
-    std::atomic<double> maxCallbackMs_{0.0};
-    std::atomic<std::uint64_t> callbackOverloadCount_{0};
-    TimeHistogram callbackTimes_;
     std::atomic<std::uint64_t> limiterEngagedCount_{0};
     std::atomic<std::uint64_t> deviceRestartCount_{0};
-    std::atomic<bool> showCriticalMode_{false};
     std::atomic<bool> masterLimiterEnabled_{true};
     std::atomic<double> masterLimiterCeiling_{0.98};
-    // Mirrors of lock-guarded state for the threads that must not wait on
-    // the engine lock (a reopen can hold it for a whole PortAudio start-up).
-    std::atomic<std::int32_t> sampleRate_{48000};
-    // True from a stream's start until it is stopped, so the silent clock
-    // never renders beside a callback that may still run.
-    std::atomic<bool> streamOpenMirror_{false};
+    // Mirror of requiredChannels_ for the output thread, which must not wait on
+    // the engine lock.
     std::atomic<std::int32_t> requiredChannelsMirror_{2};
 
     std::atomic<bool> running_{false};
     std::thread outputThread_;
-    std::atomic<bool> reopenRequested_{false};
-    std::atomic<bool> reopenInProgress_{false};
-    std::atomic<bool> reopenThreadRunning_{false};
-    std::thread reopenThread_;
+    // Started with the first threads, ended by the destructor only.
+    std::thread deviceThread_;
+    std::atomic<bool> deviceThreadExit_{false};
+    // False after shutdown: the device thread closes what is left and lets
+    // go of PortAudio.
+    std::atomic<bool> streamWanted_{false};
+    // Asks the device thread to open at once, and to reopen a stream a
+    // script call could not reopen itself.
+    std::atomic<bool> openNow_{false};
+    std::atomic<bool> reopenWanted_{false};
+    // From a lost stream or a failed open until the next open succeeds or
+    // shutdown: the device thread is retrying, and script calls leave
+    // PortAudio's start-up to it.
+    std::atomic<bool> outage_{false};
+    // Device thread only.
+    int failedAttempts_ = 0;
+    std::optional<Clock::time_point> nextAttempt_;
+    // Device lock. A failure repeated attempt after attempt is logged once.
+    std::string lastFailureLogged_;
     std::atomic<std::uint64_t> frameClock_{0};
 
     // One render pass at a time: the callback and the output thread hand

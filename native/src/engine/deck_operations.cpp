@@ -25,7 +25,7 @@ DeckState AudioEngine::finishDeckOperation(Deck& deck, unsigned groups) {
 }
 
 double AudioEngine::seekSource(const StreamingSourcePtr& source, double seconds) {
-    return seekStreamingSource(source.get(), seconds, requestedBufferSize_.load());
+    return seekStreamingSource(source.get(), seconds, output_.stats().requestedBufferSize.load());
 }
 
 DeckState AudioEngine::createDeck(const std::string& deckId) {
@@ -68,8 +68,7 @@ DeckState AudioEngine::assignDeckOutput(const std::string& deckId, const OutputA
         deck.state.output = assignment;
         deck.state.output.channelOffset = std::max(deck.state.output.channelOffset, 0);
         deck.state.output.channelCount = std::max(deck.state.output.channelCount, 1);
-        requiredChannels_ = decks_.computeRequiredChannels();
-        requiredChannelsMirror_ = requiredChannels_;
+        setRequiredChannels(decks_.computeRequiredChannels());
 
         const std::string& next = deck.state.output.deviceId;
         const bool deviceChanged = !next.empty() && next != "default" && next != previousDeviceId &&
@@ -85,7 +84,13 @@ DeckState AudioEngine::assignDeckOutput(const std::string& deckId, const OutputA
         state = deck.state;
     }
     if (reopen) {
-        std::lock_guard device(deviceLock_);
+        // Reopened here when that waits on no PortAudio start-up, else by
+        // the device thread.
+        std::unique_lock device(deviceLock_, std::try_to_lock);
+        if (!device.owns_lock() || !canReopenHere()) {
+            reopenWanted_ = true;
+            return state;
+        }
         bool stillNeeded = false;
         {
             std::lock_guard lock(engineLock_);
@@ -120,12 +125,12 @@ DeckState AudioEngine::loadTrack(const std::string& deckId, const TrackDescripto
     StreamingSourcePtr source;
     std::string loadError;
     if (!pcm && shouldStreamTrack(track)) {
-        source = openStreamingSource(track, sampleRate_.load(), loadError);
+        source = openStreamingSource(track, output_.rate(), loadError);
         if (source) {
             // Prime once; a failure here does not fail the load.
             std::string primeError;
             const auto minimum = std::max<std::uint64_t>(
-                static_cast<std::uint64_t>(std::max(requestedBufferSize_.load(), 0)),
+                static_cast<std::uint64_t>(std::max(output_.stats().requestedBufferSize.load(), 0)),
                 StreamingSource::kRefillTargetEmptyFrames);
             refillStreamingSource(source.get(), minimum, primeError);
         }
@@ -153,7 +158,7 @@ DeckState AudioEngine::play(const std::string& deckId) {
     {
         std::lock_guard lock(engineLock_);
         Deck& deck = deckFor(deckId);
-        state = finishDeckOperation(deck, applyPlay(deck, streamOpen_, lastError_));
+        state = finishDeckOperation(deck, applyPlay(deck, output_.isOpen(), lastError_));
     }
     // Every play starts the engine threads when they are not running, so a
     // play before any initialize brings up the default device.

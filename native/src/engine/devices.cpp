@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/audio_engine.hpp"
+#include "engine/messages.hpp"
 #include "engine/portaudio_lock.hpp"
 #include "platform/asio.hpp"
 
@@ -31,7 +32,7 @@ std::vector<DeviceInfo> AudioEngine::enumerateDevices(const std::string& backend
     const bool asio = isAsioBackend(backend);
     std::lock_guard portAudio(portAudioLock());
     if (Pa_Initialize() != paNoError)
-        return {syntheticEntry(asio ? "asio-unavailable" : "default", "PortAudio indisponible", backend)};
+        return {syntheticEntry(asio ? "asio-unavailable" : "default", messages::kPortAudioUnavailable, backend)};
 
     std::vector<DeviceInfo> devices;
     const PaDeviceIndex count = Pa_GetDeviceCount();
@@ -47,8 +48,8 @@ std::vector<DeviceInfo> AudioEngine::enumerateDevices(const std::string& backend
         DeviceInfo info;
         info.id = std::to_string(index);
         info.hostApiName = host->name != nullptr ? host->name : "";
-        info.name = (host->name != nullptr ? std::string(host->name) : std::string("Host")) + " - " +
-                    (device->name != nullptr ? std::string(device->name) : std::string("Périphérique"));
+        info.name = (host->name != nullptr ? std::string(host->name) : std::string(messages::kUnnamedHost)) + " - " +
+                    (device->name != nullptr ? std::string(device->name) : std::string(messages::kUnnamedDevice));
         info.channels = std::max(device->maxOutputChannels, 2);
         info.isDefault = index == defaultOutput;
         info.backend = asio ? "asio" : "standard";
@@ -79,7 +80,7 @@ std::vector<DeviceInfo> AudioEngine::enumerateDevices(const std::string& backend
     Pa_Terminate();
 
     if (devices.empty() && !asio)
-        devices.push_back(syntheticEntry("default", "Sortie standard (fallback interne)", "standard"));
+        devices.push_back(syntheticEntry("default", messages::kInternalFallbackOutput, "standard"));
     return devices;
 }
 

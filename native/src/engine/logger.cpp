@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "engine/messages.hpp"
 #include "platform/standard_output.hpp"
 
 namespace velmora {
@@ -59,7 +60,7 @@ void writerMain() {
         // Every line dropped came after the ones in this batch.
         if (dropped > 0) {
             char note[96];
-            std::snprintf(note, sizeof note, "%llu log lines dropped: standard output was not being read.\n",
+            std::snprintf(note, sizeof note, messages::kLogDropped,
                           static_cast<unsigned long long>(dropped));
             text += note;
         }
@@ -97,6 +98,14 @@ void logLine(const char* format, ...) {
         queue.lines.push_back(std::move(line));
     }
     queue.linesQueued.notify_one();
+}
+
+std::string formatLogLine(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string line = formatLine(format, args);
+    va_end(args);
+    return line;
 }
 
 bool flushLog(std::chrono::milliseconds timeout) {

@@ -1,6 +1,7 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 namespace velmora {
 
@@ -8,6 +9,10 @@ namespace velmora {
 // Never blocks on standard output: the line goes to a bounded queue that a
 // writer thread of ordinary priority drains. Never called on the audio thread.
 void logLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A line formatted as logLine would write it, for callers that decide later
+// whether to write it.
+std::string formatLogLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Waits until every queued line has been written, at most `timeout`; true
 // when the queue drained in time.

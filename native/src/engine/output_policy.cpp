@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include "engine/engine_config.hpp"
+
 namespace velmora {
 
 std::optional<std::int32_t> parseDeviceIndex(const std::string& deviceId) {
@@ -37,6 +39,16 @@ std::int32_t chooseAsioBufferSize(std::int32_t requested, const AsioBufferSizes&
     }
     result = std::max<long>(result, 1);
     return static_cast<std::int32_t>(std::min<long>(result, std::numeric_limits<std::int32_t>::max()));
+}
+
+std::chrono::milliseconds silenceLimit(std::int32_t framesPerBuffer, std::int32_t sampleRate) {
+    const std::int64_t periodsUs =
+        8LL * std::max(framesPerBuffer, 1) * 1'000'000 / std::max(sampleRate, kMinSampleRate);
+    return std::max(std::chrono::milliseconds(300), std::chrono::milliseconds(periodsUs / 1000));
+}
+
+std::chrono::milliseconds retryDelay(int failures) {
+    return std::min(std::chrono::milliseconds(500), kFirstRetry * (1 << std::clamp(failures, 0, 4)));
 }
 
 }  // namespace velmora

@@ -1,6 +1,7 @@
 #pragma once
 // Pure rules of stream opening, kept apart so they are tested without a device.
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,5 +24,18 @@ struct AsioBufferSizes {
 // Frames per buffer in ASIO mode for a request (raised to 1) and the driver's
 // allowed sizes; granularity -1 steps by powers of two from the minimum.
 std::int32_t chooseAsioBufferSize(std::int32_t requested, const AsioBufferSizes& sizes);
+
+// How long a stream that has called back may then stay silent before it
+// counts as lost: several buffer periods, and never less than what a loaded
+// machine's scheduler may take.
+std::chrono::milliseconds silenceLimit(std::int32_t framesPerBuffer, std::int32_t sampleRate);
+
+// The wait before the next attempt to open after `failures` failed ones in a
+// row. Each attempt scans the devices afresh (tens to hundreds of
+// milliseconds, and a little memory inside the audio libraries), so the
+// attempts thin out, but to no more than half a second apart: a device or
+// server that returns plays again within about a second.
+std::chrono::milliseconds retryDelay(int failures);
+inline constexpr std::chrono::milliseconds kFirstRetry{50};
 
 }  // namespace velmora

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "engine/audio_engine.hpp"
-#include "engine/stream_queries.hpp"
+#include "engine/messages.hpp"
 
 namespace velmora {
 
@@ -12,33 +12,34 @@ RuntimeInfo AudioEngine::snapshotRuntimeInfo() {
     std::lock_guard lock(engineLock_);
     decks_.pullAll();
 
-    info.streamOpen = streamOpen_;
-    // The flag outlives streamOpen_ while a closing stream's callback stops.
-    info.usingCallbackStream = streamOpen_ && usingCallbackStream_.load();
+    const CallbackStats& stats = output_.stats();
+    info.streamOpen = output_.isOpen();
+    // The flag outlives the open record while a closing stream's callback stops.
+    info.usingCallbackStream = info.streamOpen && output_.usingCallbackStream();
     info.activeBackend = activeBackend_;
     info.activeDeviceId = activeDeviceId_;
     info.activeHostApiName = activeHostApiName_;
     info.activeDeviceName = activeDeviceName_;
     info.channels = requiredChannels_;
     info.sampleRate = config_.sampleRate;
-    const std::int32_t lastFrames = lastCallbackFrames_.load();
-    info.requestedBufferSize = requestedBufferSize_.load();
+    const std::int32_t lastFrames = stats.lastCallbackFrames.load();
+    info.requestedBufferSize = stats.requestedBufferSize.load();
     info.bufferSize = lastFrames > 0 ? lastFrames : info.requestedBufferSize;
-    info.outputLatencyMs = outputLatencyMs_.load();
-    info.xrunCount = xrunCount_.load();
+    info.outputLatencyMs = stats.outputLatencyMs.load();
+    info.xrunCount = stats.xrunCount.load();
     info.callbackDropCount = callbackDropCount_.load();
-    info.avgCallbackMs = avgCallbackMs_.load();
-    info.maxCallbackMs = maxCallbackMs_.load();
-    info.callbackOverloadCount = callbackOverloadCount_.load();
+    info.avgCallbackMs = stats.avgCallbackMs.load();
+    info.maxCallbackMs = stats.maxCallbackMs.load();
+    info.callbackOverloadCount = stats.callbackOverloadCount.load();
     info.limiterEngagedCount = limiterEngagedCount_.load();
     info.deviceRestartCount = deviceRestartCount_.load();
-    info.showCriticalMode = showCriticalMode_.load();
+    info.showCriticalMode = stats.showCriticalMode.load();
     info.masterLimiterEnabled = masterLimiterEnabled_.load();
     info.masterLimiterCeiling = masterLimiterCeiling_.load();
     info.lastError = lastError_;
 
-    if (stream_ != nullptr) {
-        const StreamStatus status = queryStreamStatus(stream_);
+    if (output_.hasStream()) {
+        const StreamStatus status = output_.status();
         info.streamActive = status.active == 1;
         info.streamStopped = status.stopped == 1;
         info.streamCpuLoadPercent = std::max(0.0, status.cpuLoad * 100.0);
@@ -62,7 +63,7 @@ RuntimeInfo AudioEngine::snapshotRuntimeInfo() {
     } else if (!info.streamActive || info.streamStopped) {
         info.streamHealth = "error";
         if (info.lastError.empty())
-            info.lastError = "Le driver audio a ouvert le flux mais il n'est plus actif.";
+            info.lastError = messages::kStreamNoLongerActive;
     } else if (!info.lastError.empty()) {
         info.streamHealth = "error";
     } else if (info.callbackOverloadCount > 0 || info.xrunCount > 0) {

@@ -22,6 +22,11 @@ struct Stream {
 
 Machine current;
 std::atomic<int> initCount{0};
+std::atomic<int> initCalls{0};
+std::atomic<bool> serverDown{false};
+// Like PortAudio, the device list is the one found by the initialisation
+// that took the count from zero.
+std::atomic<bool> listedNothing{false};
 // Every stream open (an abandoned one may still be closing); openStream is
 // the latest.
 std::mutex streamsMutex;
@@ -48,7 +53,7 @@ Stream* find(PaStream* stream) {
 }
 
 void stopNow(Stream* stream) {
-    if (stream->active != 1 && stream->stopped != 1 && current.lostStreamStopMs > 0)
+    if (stream->active != 1 && stream->stopped != 1 && !current.survivesServerDeath && current.lostStreamStopMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(current.lostStreamStopMs));
     stream->active = 0;
     stream->stopped = 1;
@@ -84,6 +89,9 @@ void reset(const Machine& machine) {
     }
     current = machine;
     initCount = 0;
+    initCalls = 0;
+    serverDown = false;
+    listedNothing = false;
     opened = {};
     opens = 0;
     closes = 0;
@@ -93,6 +101,8 @@ void reset(const Machine& machine) {
 
 Machine& machine() { return current; }
 int initializeCount() { return initCount; }
+int initializeCalls() { return initCalls; }
+void setServerDown(bool down) { serverDown = down; }
 bool streamExists() { return openStream != nullptr; }
 const OpenedStream& lastOpened() { return opened; }
 int openCount() { return opens; }
@@ -117,11 +127,14 @@ using namespace fakepa;
 
 extern "C" {
 
+int PaJack_SurvivesServerDeath(void) { return current.survivesServerDeath ? 1 : 0; }
+
 PaError Pa_Initialize(void) {
     SerialCall serial;
+    ++initCalls;
     if (current.initializeHook) current.initializeHook();
     if (current.initializeError != paNoError) return current.initializeError;
-    ++initCount;
+    if (initCount++ == 0) listedNothing = serverDown.load();
     return paNoError;
 }
 
@@ -149,17 +162,17 @@ const char* Pa_GetErrorText(PaError error) {
 
 PaDeviceIndex Pa_GetDeviceCount(void) {
     SerialCall serial;
-    return static_cast<PaDeviceIndex>(current.devices.size());
+    return listedNothing ? 0 : static_cast<PaDeviceIndex>(current.devices.size());
 }
 
 PaDeviceIndex Pa_GetDefaultOutputDevice(void) {
     SerialCall serial;
-    return current.defaultOutput;
+    return listedNothing ? paNoDevice : current.defaultOutput;
 }
 
 const PaDeviceInfo* Pa_GetDeviceInfo(PaDeviceIndex index) {
     SerialCall serial;
-    if (index < 0 || index >= static_cast<int>(current.devices.size())) return nullptr;
+    if (listedNothing || index < 0 || index >= static_cast<int>(current.devices.size())) return nullptr;
     const Device& device = current.devices[static_cast<std::size_t>(index)];
     if (device.infoMissing) return nullptr;
     deviceInfos.resize(current.devices.size());

@@ -45,8 +45,10 @@ struct Machine {
     // Runs at the start of every Pa_Initialize (a slow or stuck device probe).
     std::function<void()> initializeHook;
     // Stopping a stream whose driver is gone (neither active nor stopped)
-    // waits this long, as a dead server makes PortAudio wait.
+    // waits this long, as a dead server makes the system's PortAudio wait;
+    // our patched build returns at once and says so.
     int lostStreamStopMs = 0;
+    bool survivesServerDeath = true;
 };
 
 struct OpenedStream {
@@ -62,6 +64,7 @@ Machine& machine();
 
 // What the engine did.
 int initializeCount();  // current PortAudio initialisation count
+int initializeCalls();  // every Pa_Initialize since the reset
 bool streamExists();
 const OpenedStream& lastOpened();
 int openCount();
@@ -75,5 +78,7 @@ int overlappingCalls();
 int runCallback(float* output, unsigned long frames, PaStreamCallbackFlags flags,
                 const PaStreamCallbackTimeInfo* time);
 void setStreamState(int active, int stopped);
+// A server that is down: initialisations then find no device at all.
+void setServerDown(bool down);
 
 }  // namespace fakepa

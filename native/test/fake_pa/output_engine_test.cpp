@@ -25,6 +25,16 @@ namespace {
 
 using Access = AudioEngineTestAccess;
 
+template <typename Predicate>
+bool waitFor(Predicate predicate, int ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (predicate()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return predicate();
+}
+
 fakepa::Device device(const char* name, int hostApi, int outputs) {
     fakepa::Device d;
     d.name = name;
@@ -479,35 +489,107 @@ TEST_F(OutputEngineTest, HealthVerdicts) {
     }
 }
 
-TEST_F(OutputEngineTest, ALostDriverIsClosedAwayFromTheCaller) {
-    fakepa::machine().lostStreamStopMs = 200;
-    ASSERT_TRUE(Access::open(*engine, cfg("standard", "2")));
-    fakepa::setStreamState(0, 0);  // inactive yet not stopped: the driver is gone
-    EXPECT_EQ(engine->snapshotRuntimeInfo().streamHealth, "error");
+// The server's shutdown notice (a stream neither active nor stopped): the
+// device thread closes the stream and terminates PortAudio at once, retries
+// with PortAudio initialised afresh on a backing-off schedule, quietly, and
+// plays again soon after the server returns. Script calls never wait.
+TEST_F(OutputEngineTest, ALostServerIsReachedAgainWhenItReturns) {
+    testing::internal::CaptureStdout();
+    engine->initialize(cfg("standard", "2"));
+    ASSERT_TRUE(waitFor([&] { return engine->snapshotRuntimeInfo().streamOpen; }, 2000));
+    std::vector<float> out(256 * 2);
+    for (int i = 0; i < 3; ++i) fakepa::runCallback(out.data(), 256, 0, nullptr);
+
+    fakepa::setServerDown(true);
+    fakepa::setStreamState(0, 0);
+    EXPECT_TRUE(waitFor([&] { return !engine->snapshotRuntimeInfo().streamOpen; }, 500));
+    EXPECT_TRUE(waitFor([&] { return fakepa::closeCount() == 1 && fakepa::initializeCount() == 0; }, 500));
+    const int before = fakepa::initializeCalls();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // 50 ms apart at first, then at most 500 ms: a fixed 50 ms would be ~30.
+    const int attempts = fakepa::initializeCalls() - before;
+    EXPECT_GE(attempts, 3);
+    EXPECT_LE(attempts, 8);
+
     const auto start = std::chrono::steady_clock::now();
-    Access::close(*engine);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
-    EXPECT_EQ(engine->snapshotRuntimeInfo().streamHealth, "stopped");
-    // The stream is closed on another thread, and PortAudio stays initialised
-    // for good: terminating a host API whose server died aborts the process.
-    // Device lists asked for meanwhile never run beside the closer's calls.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (fakepa::closeCount() != 1 && std::chrono::steady_clock::now() < deadline) {
-        engine->enumerateDevices("standard");
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const EngineConfig returned = engine->initialize(cfg("standard", "2", 44100));
+    const RuntimeInfo during = engine->snapshotRuntimeInfo();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_EQ(returned.sampleRate, 44100);
+    EXPECT_EQ(during.lastError, "No output device available.");
+    EXPECT_EQ(during.streamHealth, "stopped");
+
+    fakepa::setServerDown(false);
+    EXPECT_TRUE(waitFor([&] { return engine->snapshotRuntimeInfo().streamHealth == "ok"; }, 1000));
+    EXPECT_EQ(fakepa::initializeCount(), 1);
+    engine->shutdown();
+    flushLog(std::chrono::seconds(5));
+    const std::string log = testing::internal::GetCapturedStdout();
+    auto count = [&log](const std::string& line) {
+        size_t n = 0;
+        for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count("Output stream stopped by its driver; reopening.\n"), 1u) << log;
+    EXPECT_EQ(count("No output device available.\n"), 1u) << log;
+    EXPECT_EQ(count("Pa_StartStream OK"), 2u) << log;
+}
+
+// Callbacks that stop for several buffer periods lose the stream too; one
+// that never called back is left alone (some hosts start late).
+TEST_F(OutputEngineTest, ASilentStreamIsReopened) {
+    for (const bool calledBack : {true, false}) {
+        fakepa::reset(studio());
+        engine = std::make_unique<AudioEngine>();
+        testing::internal::CaptureStdout();
+        engine->initialize(cfg("standard", "2"));
+        ASSERT_TRUE(waitFor([&] { return engine->snapshotRuntimeInfo().streamOpen; }, 2000));
+        std::vector<float> out(256 * 2);
+        if (calledBack) fakepa::runCallback(out.data(), 256, 0, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        engine->shutdown();
+        flushLog(std::chrono::seconds(5));
+        const std::string log = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(fakepa::openCount(), calledBack ? 2 : 1) << log;
+        EXPECT_EQ(log.find("Output stream silent for ") != std::string::npos, calledBack) << log;
     }
+}
+
+// With the system's PortAudio, closing a stream whose JACK server died waits
+// for minutes and terminating aborts: the stream is closed on a thread of its
+// own, PortAudio is never terminated again, and nothing waits on it.
+TEST_F(OutputEngineTest, WithTheSystemLibraryALostServerIsLeftAlone) {
+    auto m = studio();
+    m.hostApis[0].type = paJACK;
+    m.survivesServerDeath = false;
+    m.lostStreamStopMs = 200;
+    fakepa::reset(m);
+    testing::internal::CaptureStdout();
+    engine->initialize(cfg("standard", "2"));
+    ASSERT_TRUE(waitFor([&] { return engine->snapshotRuntimeInfo().streamOpen; }, 2000));
+    fakepa::machine().openError = paDeviceUnavailable;  // its dead client opens nothing
+    fakepa::setStreamState(0, 0);
+    EXPECT_TRUE(waitFor([&] { return !engine->snapshotRuntimeInfo().streamOpen; }, 500));
+    int lowest = fakepa::initializeCount();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(800);
+    auto slowest = std::chrono::steady_clock::duration::zero();
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto start = std::chrono::steady_clock::now();
+        engine->snapshotRuntimeInfo();
+        engine->enumerateDevices("standard");
+        engine->initialize(cfg("standard", "2"));
+        slowest = std::max(slowest, std::chrono::steady_clock::now() - start);
+        lowest = std::min(lowest, fakepa::initializeCount());
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    engine->shutdown();
+    flushLog(std::chrono::seconds(5));
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_LT(slowest, std::chrono::milliseconds(100));
+    EXPECT_GE(lowest, 1);
     EXPECT_EQ(fakepa::closeCount(), 1);
     EXPECT_EQ(fakepa::overlappingCalls(), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(fakepa::initializeCount(), 1);
-    // Later opens and closes pair their own initialisations around it.
-    ASSERT_TRUE(Access::open(*engine, cfg("standard", "2")));
-    EXPECT_EQ(fakepa::initializeCount(), 2);
-    Access::close(*engine);
-    EXPECT_EQ(fakepa::initializeCount(), 1);
-    // A close with nothing open never releases an initialisation it does not hold.
-    Access::close(*engine);
-    EXPECT_EQ(fakepa::initializeCount(), 1);
+    EXPECT_EQ(engine->snapshotRuntimeInfo().streamHealth, "stopped");
 }
 
 // A routing the device cannot carry keeps the stream with the channels the
@@ -565,8 +647,8 @@ TEST_F(OutputEngineTest, RoutingBeyondTheDeviceKeepsTheOutput) {
     EXPECT_TRUE(fakepa::streamExists());
 }
 
-// The reopen thread starts and probes PortAudio without the engine lock:
-// script calls go on while that start-up hangs.
+// The device thread starts and probes PortAudio without the engine lock:
+// script calls, initialize and shutdown too, go on while that start-up hangs.
 TEST_F(OutputEngineTest, ScriptCallsDoNotWaitForADeviceProbe) {
     std::mutex mutex;
     std::condition_variable changed;
@@ -588,6 +670,7 @@ TEST_F(OutputEngineTest, ScriptCallsDoNotWaitForADeviceProbe) {
         probed = changed.wait_for(lock, std::chrono::seconds(5), [&] { return probing; });
     }
     auto calls = std::async(std::launch::async, [&] {
+        engine->initialize(EngineConfig{});
         engine->createDeck("a");
         engine->setDeckVolume("a", 0.5);
         engine->play("a");
@@ -596,6 +679,7 @@ TEST_F(OutputEngineTest, ScriptCallsDoNotWaitForADeviceProbe) {
         OutputAssignment wide;
         wide.channelOffset = 4;
         engine->assignDeckOutput("a", wide);
+        engine->shutdown();
     });
     const bool answered = calls.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
     {
@@ -710,6 +794,26 @@ TEST_F(OutputEngineTest, AFullStandardOutputNeverStallsTheEngine) {
     EXPECT_GE(notes, 1);
 }
 #endif
+
+TEST_F(OutputEngineTest, InitializeWithoutDeviceThenPlayKeepsRetrying) {
+    fakepa::Machine empty;
+    fakepa::reset(empty);
+    testing::internal::CaptureStdout();
+    EngineConfig config;
+    const EngineConfig effective = engine->initialize(config);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    engine->shutdown();
+    flushLog(std::chrono::seconds(5));  // the log is written by its own thread
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(effective.sampleRate, 48000);
+    const RuntimeInfo info = engine->snapshotRuntimeInfo();
+    EXPECT_EQ(info.lastError, "No output device available.");
+    EXPECT_EQ(info.streamHealth, "stopped");
+    // The first open at once, retries 50 and 100 ms apart; the failure they
+    // repeat is logged once.
+    EXPECT_GE(fakepa::initializeCalls(), 3);
+    EXPECT_EQ(log, "No output device available.\n");
+}
 
 }  // namespace
 }  // namespace velmora

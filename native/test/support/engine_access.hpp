@@ -19,20 +19,22 @@ struct AudioEngineTestAccess {
         {
             std::lock_guard lock(engine.engineLock_);
             engine.config_ = clampConfig(requested);
-            engine.sampleRate_ = engine.config_.sampleRate;
+            engine.setSampleRate(engine.config_.sampleRate);
         }
         engine.closeStream();
         return engine.openStream();
     }
+    // Closes and lets go of PortAudio, as the device thread does once idle.
     static void close(AudioEngine& engine) {
         std::lock_guard device(engine.deviceLock_);
         engine.closeStream();
+        engine.output_.release();
     }
     static EngineConfig config(AudioEngine& engine) {
         std::lock_guard lock(engine.engineLock_);
         return engine.config_;
     }
-    static void setSampleRate(AudioEngine& engine, std::int32_t rate) { engine.sampleRate_ = rate; }
+    static void setSampleRate(AudioEngine& engine, std::int32_t rate) { engine.output_.setRate(rate); }
     static void loadPcm(AudioEngine& engine, const std::string& deckId, PcmBufferPtr pcm,
                         const TrackDescriptor& track) {
         {
