@@ -213,6 +213,8 @@ for host in "${NODES[@]}"; do
   for api in "MME" "Windows DirectSound" "Windows WASAPI"; do
     parec -d velmora.monitor --format=float32le --rate=48000 --channels=2 --raw >"$WORK/recording" &
     recorder=$!
+    # Recording before the sound starts: the monitor delivers silence until then.
+    for _ in $(seq 100); do [ -s "$WORK/recording" ] && break; sleep 0.05; done
     run "$host" test/windows/sound.js "$module_path" play "$api" "$(winpath "$sine")"
     status=$?
     kill "$recorder"; wait "$recorder" 2>/dev/null
