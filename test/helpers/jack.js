@@ -117,8 +117,11 @@ function record(server, ports, seconds, file) {
   const child = spawn('jack_rec', ['-f', file, '-d', String(seconds), '-b', '32', ...ports],
     { env: server.env(), stdio: 'ignore' });
   let exited = false;
+  // jack_rec can hang on a loaded machine: a failed recording, not a stuck run.
+  const timer = setTimeout(() => child.kill('SIGKILL'), (seconds + 20) * 1000);
   const done = new Promise((resolve, reject) => {
     child.on('exit', (code) => {
+      clearTimeout(timer);
       exited = true;
       if (code === 0) resolve(file);
       else reject(new Error(`jack_rec exited ${code}`));

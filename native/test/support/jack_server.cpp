@@ -104,10 +104,17 @@ std::vector<std::string> JackServer::ports() const {
 }
 
 bool JackServer::record(const std::vector<std::string>& ports, double seconds, const std::string& path) const {
-    std::string command = "jack_rec -f '" + path + "' -d " + std::to_string(seconds) + " -b 32";
+    // jack_rec can hang on a loaded machine: bounded, and tried once more if it did.
+    std::string command = "timeout -k 2 " + std::to_string(static_cast<int>(seconds) + 20) + " jack_rec -f '" +
+                          path + "' -d " + std::to_string(seconds) + " -b 32";
     for (const std::string& port : ports) command += " '" + port + "'";
     command += " >/dev/null 2>&1";
-    return std::system(command.c_str()) == 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int status = std::system(command.c_str());
+        if (status == 0) return true;
+        if (!WIFEXITED(status) || (WEXITSTATUS(status) != 124 && WEXITSTATUS(status) != 137)) return false;
+    }
+    return false;
 }
 
 std::string jackDeviceId(AudioEngine& engine) {
