@@ -1,5 +1,5 @@
 'use strict';
-// Loads the native engine and re-exports its twenty functions: the prebuilt
+// Loads the native engine and re-exports its functions: the prebuilt
 // module for this platform when the package carries one and it loads, else
 // the one compiled at install (build/Release).
 const fs = require('fs');

@@ -4,7 +4,7 @@
 //   node.exe smoke.js MODULE
 // Prints one JSON line (the host, its Node version, the functions, the
 // devices) and exits with 1 when the module does not load, its functions are
-// not the twenty, or getDevices returns no array.
+// not the engine's in order, or getDevices returns no array.
 const FUNCTIONS = ['initialize', 'shutdown', 'getDevices', 'createDeck', 'deleteDeck',
   'assignDeckOutput', 'loadTrack', 'getRuntimeInfo', 'play', 'pause', 'stop', 'seek',
   'setDeckVolume', 'setTrackGain', 'updateTrack', 'fadeTo', 'getDeckState', 'prepareTrack',
@@ -16,7 +16,7 @@ try {
   report.functions = Object.getOwnPropertyNames(native);
   if (JSON.stringify(report.functions) !== JSON.stringify(FUNCTIONS) ||
       !FUNCTIONS.every((name) => typeof native[name] === 'function')) {
-    report.failures.push('the functions are not the twenty');
+    report.failures.push("the functions are not the engine's, in order");
   }
   const devices = native.getDevices();
   if (!Array.isArray(devices)) report.failures.push('getDevices returned no array');
