@@ -170,7 +170,10 @@ test('packed tarball', { timeout: 15 * 60 * 1000 }, async (t) => {
   // (in a user namespace, so no privilege is needed), every libjack.so.0 the
   // loader knows is covered by /dev/null. ALSA's only
   // device is a null PCM, which plays without a sound card.
-  await t.test('without libjack, it loads and plays through ALSA', { skip: needsPrebuilt }, () => {
+  // Some containers allow no user namespace: the check cannot run there.
+  const namespaces = spawnSync('unshare', ['--map-root-user', '--mount', 'true']).status === 0;
+  await t.test('without libjack, it loads and plays through ALSA',
+    { skip: needsPrebuilt || (!namespaces && 'unshare --map-root-user --mount is not permitted here') }, () => {
     const libraries = execFileSync('ldconfig', ['-p'], { encoding: 'utf8' }).split('\n')
       .filter((line) => line.includes('libjack.so.0 ')).map((line) => fs.realpathSync(line.split('=> ')[1].trim()));
     const alsaConfig = path.join(folder, 'alsa-null.conf');
