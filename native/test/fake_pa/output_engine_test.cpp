@@ -11,6 +11,8 @@
 #include <cmath>
 #include <condition_variable>
 #include <future>
+#include <memory>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -650,16 +652,23 @@ TEST_F(OutputEngineTest, RoutingBeyondTheDeviceKeepsTheOutput) {
 // The device thread starts and probes PortAudio without the engine lock:
 // script calls, initialize and shutdown too, go on while that start-up hangs.
 TEST_F(OutputEngineTest, ScriptCallsDoNotWaitForADeviceProbe) {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool armed = false, probing = false, released = false;
+    // Shared with the hook: the device thread may leave it after this test returns.
+    struct Probe {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool armed = false, probing = false, released = false;
+    };
+    const auto probe = std::make_shared<Probe>();
+    std::mutex& mutex = probe->mutex;
+    std::condition_variable& changed = probe->changed;
+    bool &armed = probe->armed, &probing = probe->probing, &released = probe->released;
     fakepa::Machine noDevice;
-    noDevice.initializeHook = [&] {
-        std::unique_lock lock(mutex);
-        if (!armed) return;
-        probing = true;
-        changed.notify_all();
-        changed.wait(lock, [&] { return released; });
+    noDevice.initializeHook = [probe] {
+        std::unique_lock lock(probe->mutex);
+        if (!probe->armed) return;
+        probe->probing = true;
+        probe->changed.notify_all();
+        probe->changed.wait(lock, [&] { return probe->released; });
     };
     fakepa::reset(noDevice);
     engine->initialize(EngineConfig{});
