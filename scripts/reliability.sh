@@ -26,6 +26,7 @@ if [ "${#parts[@]}" -eq 0 ]; then
 fi
 
 bash scripts/setup.sh || exit 1
+. scripts/bounded.sh
 
 LLVM=/usr/lib/llvm-19
 RT="$LLVM/lib/clang/19/lib/linux"
@@ -35,7 +36,7 @@ SUPP="$PWD/scripts/sanitizer"
 status=0
 failed=()
 fail() { status=1; failed+=("$1"); echo "reliability: FAILED: $1"; }
-section() { echo; echo "== reliability: $1"; }
+section() { echo; echo "== reliability: $1 (at $SECONDS s)"; }
 
 # One clang build with ASan+UBSan (LSan comes with ASan) and libFuzzer's
 # coverage, for the C++ suite, the module and the fuzz targets.
@@ -59,8 +60,8 @@ export LSAN_OPTIONS="suppressions=$SUPP/lsan.supp:print_suppressions=0"
 run_asan() {
   asan_build || { fail "asan build"; return; }
   section "C++ suite under ASan+UBSan+LSan"
-  ctest --test-dir build-asan --output-on-failure -j 2 -E Jack || fail "asan: C++ suite"
-  ctest --test-dir build-asan --output-on-failure -R Jack || fail "asan: C++ JACK tests"
+  ctest --test-dir build-asan --output-on-failure --timeout 600 -j 2 -E Jack || fail "asan: C++ suite"
+  ctest --test-dir build-asan --output-on-failure --timeout 600 -R Jack || fail "asan: C++ JACK tests"
   section "script suite under ASan+UBSan+LSan (node with the runtime preloaded)"
   # A copy of the package's script side whose build/ is the sanitized one.
   local js=build-asan/js
@@ -72,7 +73,7 @@ run_asan() {
   # The package test packs and installs the real build; typings need no native code.
   (cd "$js" && rm -f test/package.test.js test/typings.test.js &&
     LD_PRELOAD="$RT/libclang_rt.asan-x86_64.so" VELMORA_SANITIZED=1 \
-      node --test --test-concurrency=1 test/*.test.js) || fail "asan: script suite"
+      node --test --test-concurrency=1 --test-timeout=600000 test/*.test.js) || fail "asan: script suite"
 }
 
 run_rtsan() {
@@ -123,11 +124,12 @@ run_fuzz() {
   done
 }
 
-# Script-level runs against the normal build, on a private JACK dummy server.
+# Script-level runs against the normal build, on a private JACK dummy server,
+# each bounded: a run that hangs is shown and fails.
 run_script() {
-  local name=$1; shift
+  local name=$1 limit=$2; shift 2
   section "$name"
-  node "test/reliability/$name.js" "$@" || fail "$name"
+  bounded "$limit" - node "test/reliability/$name.js" "$@" || fail "$name"
 }
 
 for part in "${parts[@]}"; do
@@ -135,10 +137,10 @@ for part in "${parts[@]}"; do
     asan) run_asan ;;
     rtsan) run_rtsan ;;
     fuzz) run_fuzz ;;
-    stress) if [ "$long" -eq 1 ]; then run_script stress --seconds 1800; else run_script stress --seconds 120; fi ;;
-    lifecycle) if [ "$long" -eq 1 ]; then run_script lifecycle --full; else run_script lifecycle; fi ;;
-    faults) if [ "$long" -eq 1 ]; then run_script faults --cycles 20 --quiet 60; else run_script faults --cycles 5; fi ;;
-    badinput) if [ "$long" -eq 1 ]; then run_script bad-input --seconds 300; else run_script bad-input --seconds 30; fi ;;
+    stress) if [ "$long" -eq 1 ]; then run_script stress 2000 --seconds 1800; else run_script stress 300 --seconds 120; fi ;;
+    lifecycle) if [ "$long" -eq 1 ]; then run_script lifecycle 3600 --full; else run_script lifecycle 900; fi ;;
+    faults) if [ "$long" -eq 1 ]; then run_script faults 3600 --cycles 20 --quiet 60; else run_script faults 900 --cycles 5; fi ;;
+    badinput) if [ "$long" -eq 1 ]; then run_script bad-input 600 --seconds 300; else run_script bad-input 300 --seconds 30; fi ;;
     *) echo "reliability: unknown part $part"; status=1 ;;
   esac
 done

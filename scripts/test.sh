@@ -9,8 +9,8 @@ bash scripts/setup.sh || exit 1
 status=0
 # Tests that start a JACK server run one at a time: two servers starting at
 # once can block each other.
-ctest --test-dir build --output-on-failure -j 2 -E Jack || status=1
-ctest --test-dir build --output-on-failure -R Jack || status=1
+ctest --test-dir build --output-on-failure --timeout 600 -j 2 -E Jack || status=1
+ctest --test-dir build --output-on-failure --timeout 600 -R Jack || status=1
 
 # Threaded tests, rebuilt with ThreadSanitizer in their own build directory.
 concurrency_filter='Concurrent*:*Concurrent*:TripleBuffer*:*TwoThreads*'
@@ -26,5 +26,5 @@ else
   status=1
 fi
 
-node --test --test-concurrency=1 test/*.test.js || status=1
+node --test --test-concurrency=1 --test-timeout=600000 test/*.test.js || status=1
 exit $status

@@ -21,6 +21,10 @@ namespace {
 std::mutex& sharedMutex = *new std::mutex;
 std::shared_ptr<AudioEngine>& sharedEngine = *new std::shared_ptr<AudioEngine>;
 
+// Closing PortAudio takes tens of milliseconds, a device scan under way up to
+// a few hundred more.
+constexpr std::chrono::milliseconds kRetireWait{2000};
+
 }  // namespace
 
 std::shared_ptr<AudioEngine> AudioEngine::shared() {
@@ -35,7 +39,22 @@ void AudioEngine::releaseShared() {
         std::lock_guard lock(sharedMutex);
         last = std::move(sharedEngine);
     }
-    // Destroyed here (running shutdown) unless a background job still holds it.
+    // libjack's client close can hang for good when its server stops at that
+    // moment; waiting for it would keep the process from ever exiting. Such an
+    // engine is left to its thread, never destroyed.
+    if (last && !last->retire(kRetireWait)) new std::shared_ptr<AudioEngine>(std::move(last));
+    // Destroyed here unless a background job still holds it.
+}
+
+bool AudioEngine::retire(std::chrono::milliseconds wait) {
+    shutdown();
+    deviceThreadExit_ = true;
+    if (!deviceThread_.joinable()) return true;
+    std::unique_lock end(deviceThreadEndLock_);
+    if (!deviceThreadEnded_.wait_for(end, wait, [this] { return deviceThreadDone_; })) return false;
+    end.unlock();
+    deviceThread_.join();
+    return true;
 }
 
 AudioEngine::AudioEngine()

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,10 @@ public:
     static std::shared_ptr<AudioEngine> shared();
     static AudioEngine& instance() { return *shared(); }
     static void releaseShared();
+    // Shuts down and ends the device thread, which lets go of PortAudio on
+    // its way out, waiting at most `wait`. False when that thread is still
+    // inside an audio library: the engine must then outlive it.
+    bool retire(std::chrono::milliseconds wait);
 
     AudioEngine();
     ~AudioEngine();
@@ -122,7 +127,7 @@ private:
     void deviceThreadMain();
     void serveOutput(Clock::time_point now);
     void loseStream();
-    void settleIdle();
+    void settleIdle(bool wait = false);
     void refillAllStreamingSources();
     void republishAllDecks();
     Deck& deckFor(const std::string& deckId);  // lock held
@@ -182,6 +187,9 @@ private:
     // Started with the first threads, ended by the destructor only.
     std::thread deviceThread_;
     std::atomic<bool> deviceThreadExit_{false};
+    std::mutex deviceThreadEndLock_;
+    std::condition_variable deviceThreadEnded_;
+    bool deviceThreadDone_ = false;  // deviceThreadEndLock_
     // False after shutdown: the device thread closes what is left and lets
     // go of PortAudio.
     std::atomic<bool> streamWanted_{false};

@@ -102,6 +102,12 @@ void AudioEngine::deviceThreadMain() {
         collectGarbage();
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    // PortAudio is let go here too: a library call that never returns then
+    // holds only this thread, which retire() does not wait for past its bound.
+    settleIdle(true);
+    std::lock_guard end(deviceThreadEndLock_);
+    deviceThreadDone_ = true;
+    deviceThreadEnded_.notify_all();
 }
 
 void AudioEngine::serveOutput(Clock::time_point now) {
@@ -169,11 +175,12 @@ void AudioEngine::loseStream() {
     nextAttempt_ = Clock::now() + kFirstRetry;
 }
 
-void AudioEngine::settleIdle() {
+void AudioEngine::settleIdle(bool wait) {
     // After shutdown: close what the shutdown left and let go of PortAudio.
     if (streamWanted_.load()) return;
-    std::unique_lock device(deviceLock_, std::try_to_lock);
-    if (!device.owns_lock()) return;
+    std::unique_lock device(deviceLock_, std::defer_lock);
+    if (wait) device.lock();
+    else if (!device.try_lock()) return;
     if (output_.openMirror()) closeStream(!streamPlaysOn());
     output_.release();
     nextAttempt_.reset();

@@ -140,6 +140,7 @@ PaError Pa_Initialize(void) {
 
 PaError Pa_Terminate(void) {
     SerialCall serial;
+    if (current.terminateHook) current.terminateHook();
     if (initCount == 0) return paNotInitialized;
     --initCount;
     return paNoError;

@@ -44,6 +44,8 @@ struct Machine {
     double streamOutputLatency = 0.012;
     // Runs at the start of every Pa_Initialize (a slow or stuck device probe).
     std::function<void()> initializeHook;
+    // Runs at the start of every Pa_Terminate (a client close that hangs).
+    std::function<void()> terminateHook;
     // Stopping a stream whose driver is gone (neither active nor stopped)
     // waits this long, as a dead server makes the system's PortAudio wait;
     // our patched build returns at once and says so.

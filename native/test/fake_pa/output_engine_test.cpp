@@ -703,6 +703,36 @@ TEST_F(OutputEngineTest, ScriptCallsDoNotWaitForADeviceProbe) {
     EXPECT_TRUE(answered) << "a script call waited for the device probe";
 }
 
+TEST_F(OutputEngineTest, UnloadDoesNotWaitForADeviceThreadStuckInTheLibrary) {
+    // libjack's client close can hang when its server stops at that moment.
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool closed = true;
+    };
+    const auto gate = std::make_shared<Gate>();
+    const std::thread::id script = std::this_thread::get_id();
+    fakepa::machine().terminateHook = [gate, script] {
+        if (std::this_thread::get_id() == script) return;
+        std::unique_lock lock(gate->mutex);
+        gate->opened.wait(lock, [&] { return !gate->closed; });
+    };
+    engine->initialize(cfg("standard", "2"));
+    ASSERT_TRUE(engine->snapshotRuntimeInfo().streamOpen);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(engine->retire(std::chrono::milliseconds(100)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    {
+        std::lock_guard lock(gate->mutex);
+        gate->closed = false;
+    }
+    gate->opened.notify_all();
+    // Once the library returns, PortAudio was let go on the device thread.
+    EXPECT_TRUE(engine->retire(std::chrono::seconds(5)));
+    EXPECT_EQ(fakepa::initializeCount(), 0);
+    EXPECT_FALSE(fakepa::streamExists());
+}
+
 #ifndef _WIN32  // POSIX pipes; the Windows log goes through WriteFile
 // Standard output as a pipe nobody reads any more, filled to the brim.
 class UnreadStandardOutput {
