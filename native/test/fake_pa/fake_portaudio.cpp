@@ -88,14 +88,10 @@ void reset(const Machine& machine) {
         openStream = nullptr;
     }
     current = machine;
-    initCount = 0;
-    initCalls = 0;
-    serverDown = false;
-    listedNothing = false;
+    for (std::atomic<int>* counter : {&initCount, &initCalls, &closes, &overlaps}) *counter = 0;
+    serverDown = listedNothing = false;
     opened = {};
     opens = 0;
-    closes = 0;
-    overlaps = 0;
     velmora::platform::setAsioBufferSizeQuery(&asioQuery);
 }
 

@@ -58,11 +58,6 @@ public:
         registry_.pullDeckRuntime(d);
         return d;
     }
-    void setChannels(int channels) {
-        channels_ = channels;
-        registry_.rebuildMixList(channels);
-    }
-    RenderContext& context() { return context_; }
     void setLimiter(bool enabled, double ceiling) {
         context_.limiterEnabled = enabled;
         context_.limiterCeiling = ceiling;

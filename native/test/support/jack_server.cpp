@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "engine/audio_engine.hpp"
@@ -33,8 +34,7 @@ std::string runCapture(const std::string& command) {
 
 JackServer::JackServer(int periodFrames) : period_(periodFrames) {
     std::random_device random;
-    name_ = "velmora" + std::to_string(random() % 1000000000u);
-    setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+    setenv("JACK_DEFAULT_SERVER", ("velmora" + std::to_string(random() % 1000000000u)).c_str(), 1);
     setenv("JACK_NO_START_SERVER", "1", 1);
 }
 
@@ -92,14 +92,8 @@ void JackServer::stop() {
 
 std::vector<std::string> JackServer::ports() const {
     std::vector<std::string> list;
-    const std::string out = runCapture("jack_lsp 2>/dev/null");
-    size_t start = 0;
-    while (start < out.size()) {
-        const size_t end = out.find('\n', start);
-        list.push_back(out.substr(start, end - start));
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
+    std::istringstream out(runCapture("jack_lsp 2>/dev/null"));
+    for (std::string port; std::getline(out, port);) list.push_back(port);
     return list;
 }
 

@@ -26,15 +26,12 @@ public:
     // machine allows it: without it a loaded machine makes it miss periods.
     bool start(bool realtime = true);
     void stop();   // SIGTERM, then SIGKILL after 2 s
-    bool running() const { return pid_ > 0; }
-    const std::string& name() const { return name_; }
 
     // Records the given ports for `seconds` into a WAV file with jack_rec.
     bool record(const std::vector<std::string>& ports, double seconds, const std::string& path) const;
     std::vector<std::string> ports() const;
 
 private:
-    std::string name_;
     int period_;
     pid_t pid_ = -1;
 };
