@@ -7,6 +7,7 @@
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -59,6 +60,23 @@ fakepa::Machine studio() {
     m.defaultOutput = 2;
     return m;
 }
+
+// Holds threads until opened. Hooks share it: a device thread may leave one
+// after its test returns.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool opened = false;
+    void open() {
+        std::lock_guard lock(mutex);
+        opened = true;
+        changed.notify_all();
+    }
+    bool wait(std::chrono::milliseconds limit = std::chrono::minutes(10)) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, limit, [&] { return opened; });
+    }
+};
 
 class OutputEngineTest : public ::testing::Test {
 protected:
@@ -606,29 +624,18 @@ TEST_F(OutputEngineTest, RoutingBeyondTheDeviceKeepsTheOutput) {
 // The device thread starts and probes PortAudio without the engine lock:
 // script calls, initialize and shutdown too, go on while that start-up hangs.
 TEST_F(OutputEngineTest, ScriptCallsDoNotWaitForADeviceProbe) {
-    // Shared with the hook: the device thread may leave it after this test returns.
-    struct Probe {
-        std::mutex mutex;
-        std::condition_variable changed;
-        bool armed = false, probing = false, released = false;
-    };
+    struct Probe { std::atomic<bool> armed{false}; Gate probing, released; };
     const auto probe = std::make_shared<Probe>();
     fakepa::Machine noDevice;
     noDevice.initializeHook = [probe] {
-        std::unique_lock lock(probe->mutex);
         if (!probe->armed) return;
-        probe->probing = true;
-        probe->changed.notify_all();
-        probe->changed.wait(lock, [&] { return probe->released; });
+        probe->probing.open();
+        probe->released.wait();
     };
     fakepa::reset(noDevice);
     engine->initialize(EngineConfig{});
-    bool probed = false;
-    {
-        std::unique_lock lock(probe->mutex);
-        probe->armed = true;
-        probed = probe->changed.wait_for(lock, std::chrono::seconds(5), [&] { return probe->probing; });
-    }
+    probe->armed = true;
+    const bool probed = probe->probing.wait(std::chrono::seconds(5));
     auto calls = std::async(std::launch::async, [&] {
         engine->initialize(EngineConfig{});
         engine->createDeck("a");
@@ -642,12 +649,8 @@ TEST_F(OutputEngineTest, ScriptCallsDoNotWaitForADeviceProbe) {
         engine->shutdown();
     });
     const bool answered = calls.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-    {
-        std::lock_guard lock(probe->mutex);
-        probe->released = true;
-        probe->armed = false;
-    }
-    probe->changed.notify_all();
+    probe->released.open();
+    probe->armed = false;
     calls.wait();
     engine->shutdown();
     EXPECT_TRUE(probed);
@@ -656,28 +659,17 @@ TEST_F(OutputEngineTest, ScriptCallsDoNotWaitForADeviceProbe) {
 
 TEST_F(OutputEngineTest, UnloadDoesNotWaitForADeviceThreadStuckInTheLibrary) {
     // libjack's client close can hang when its server stops at that moment.
-    struct Gate {
-        std::mutex mutex;
-        std::condition_variable opened;
-        bool closed = true;
-    };
     const auto gate = std::make_shared<Gate>();
     const std::thread::id script = std::this_thread::get_id();
     fakepa::machine().terminateHook = [gate, script] {
-        if (std::this_thread::get_id() == script) return;
-        std::unique_lock lock(gate->mutex);
-        gate->opened.wait(lock, [&] { return !gate->closed; });
+        if (std::this_thread::get_id() != script) gate->wait();
     };
     engine->initialize(cfg("standard", "2"));
     ASSERT_TRUE(engine->snapshotRuntimeInfo().streamOpen);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(engine->retire(std::chrono::milliseconds(100)));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-    {
-        std::lock_guard lock(gate->mutex);
-        gate->closed = false;
-    }
-    gate->opened.notify_all();
+    gate->open();
     // Once the library returns, PortAudio was let go on the device thread.
     EXPECT_TRUE(engine->retire(std::chrono::seconds(5)));
     EXPECT_EQ(fakepa::initializeCount(), 0);
