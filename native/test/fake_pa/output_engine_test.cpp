@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -692,14 +693,20 @@ public:
         saved_ = dup(STDOUT_FILENO);
         dup2(fds_[1], STDOUT_FILENO);
     }
-    // Starts reading it, and returns what was written after the filler once
-    // standard output is back.
-    void startReading() {
+    // Runs `work`, and says whether it ended within 10 s while nobody read;
+    // then reads, and flushes the log into the pipe.
+    bool runs(const std::function<void()>& work) {
+        auto done = std::async(std::launch::async, work);
+        const bool finished = done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
         reader_ = std::thread([this] {
             char chunk[4096];
             for (ssize_t n; (n = read(fds_[0], chunk, sizeof chunk)) > 0;) text_.append(chunk, static_cast<size_t>(n));
         });
+        done.wait();
+        flushed = flushLog(std::chrono::seconds(5));
+        return finished;
     }
+    // Gives standard output back; returns what was written after the filler.
     std::string restore() {
         dup2(saved_, STDOUT_FILENO);
         close(saved_);
@@ -708,6 +715,7 @@ public:
         close(fds_[0]);
         return text_.substr(std::min(text_.find_first_not_of('#'), text_.size()));
     }
+    bool flushed = false;
 
 private:
     int fds_[2] = {-1, -1};
@@ -721,17 +729,8 @@ private:
 // print until standard output is back (gtest writes there too).
 TEST_F(OutputEngineTest, AFullStandardOutputNeverStallsTheEngine) {
     fakepa::reset(fakepa::Machine{});  // no device: every retry logs
-    auto watched = [](UnreadStandardOutput& out, auto work, bool& finished) {
-        auto done = std::async(std::launch::async, work);
-        finished = done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-        out.startReading();
-        done.wait();
-        return flushLog(std::chrono::seconds(5));
-    };
-
     UnreadStandardOutput engineOut;
-    bool engineFinished = false;
-    const bool engineFlushed = watched(engineOut, [&] {
+    const bool engineFinished = engineOut.runs([&] {
         engine->initialize(EngineConfig{});
         for (int i = 0; i < 300; ++i) {
             engine->snapshotRuntimeInfo();
@@ -739,21 +738,19 @@ TEST_F(OutputEngineTest, AFullStandardOutputNeverStallsTheEngine) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         engine->shutdown();
-    }, engineFinished);
+    });
     const std::string engineText = engineOut.restore();
-
     UnreadStandardOutput linesOut;
-    bool linesFinished = false;
-    const bool linesFlushed = watched(linesOut, [] {
+    const bool linesFinished = linesOut.runs([] {
         for (int i = 0; i < 1000; ++i) logLine("line %d\n", i);
-    }, linesFinished);
+    });
     const std::string linesText = linesOut.restore();
 
     EXPECT_TRUE(engineFinished) << "the engine stalled on its log";
-    EXPECT_TRUE(engineFlushed);
+    EXPECT_TRUE(engineOut.flushed);
     EXPECT_EQ(engineText.rfind("No output device available.\n", 0), 0u) << engineText;
     EXPECT_TRUE(linesFinished) << "logLine blocked";
-    EXPECT_TRUE(linesFlushed);
+    EXPECT_TRUE(linesOut.flushed);
     // Each line is written once and in order, or counted by the note that
     // follows the lines written before it.
     std::istringstream lines(linesText);
