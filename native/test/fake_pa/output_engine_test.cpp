@@ -201,12 +201,8 @@ TEST_F(OutputEngineTest, SyntheticDeviceLists) {
 
 TEST_F(OutputEngineTest, ResolvesDevices) {
     const struct { const char* backend; const char* deviceId; int device; const char* log; } cases[] = {
-        {"standard", "default", 2, ""},
-        {"standard", "", 2, ""},
-        {"standard", "abc", 2, ""},
-        {"standard", "3", 3, ""},
-        {"standard", "3x", 3, ""},
-        {"standard", " 3", 3, ""},
+        {"standard", "default", 2, ""}, {"standard", "", 2, ""}, {"standard", "abc", 2, ""},
+        {"standard", "3", 3, ""},       {"standard", "3x", 3, ""}, {"standard", " 3", 3, ""},
         {"standard", "1", 2, ""},   // mono: falls back to the default
         {"standard", "0", 2, ""},   // input only
         {"standard", "6", 2, ""},   // no information
