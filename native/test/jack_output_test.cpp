@@ -39,10 +39,7 @@ PcmBufferPtr sine(double seconds, double amplitude, bool rightSilent = false) {
     return test::makePcm(48000, 2, std::move(samples));
 }
 
-struct ChannelStats {
-    double peak = 0.0;
-    double frequency = 0.0;
-};
+struct ChannelStats { double peak = 0.0, frequency = 0.0; };
 
 ChannelStats analyse(const std::vector<float>& samples, int channels, int channel, int rate) {
     ChannelStats stats;

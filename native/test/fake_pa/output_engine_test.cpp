@@ -536,11 +536,10 @@ TEST_F(OutputEngineTest, ASilentStreamIsReopened) {
 // for minutes and terminating aborts: the stream is closed on a thread of its
 // own, PortAudio is never terminated again, and nothing waits on it.
 TEST_F(OutputEngineTest, WithTheSystemLibraryALostServerIsLeftAlone) {
-    auto m = studio();
+    fakepa::Machine& m = fakepa::machine();
     m.hostApis[0].type = paJACK;
     m.survivesServerDeath = false;
     m.lostStreamStopMs = 200;
-    fakepa::reset(m);
     ASSERT_TRUE(startLogged());
     fakepa::machine().openError = paDeviceUnavailable;  // its dead client opens nothing
     fakepa::setStreamState(0, 0);

@@ -52,9 +52,7 @@ bool JackServer::start(bool realtime) {
         // SIGTERM lets it leave JACK's server registry.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         const int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(null, 2);
+        for (const int fd : {0, 1, 2}) dup2(null, fd);
         setpgid(0, 0);
         if (fifo)
             execlp("jackd", "jackd", "-R", "-P", "70", "-d", "dummy", "-r", "48000", "-p", period.c_str(), "-P", "16",
