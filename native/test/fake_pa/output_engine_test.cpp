@@ -341,14 +341,13 @@ TEST_F(OutputEngineTest, AsioOpenUsesTheDriverBufferSize) {
 }
 
 TEST_F(OutputEngineTest, LinuxHasNoAsio) {
-    velmora::platform::setAsioBufferSizeQuery(nullptr);
-    long a = 0, b = 0, c = 0, d = 0;
-    EXPECT_NE(platform::asioGetAvailableBufferSizes(4, &a, &b, &c, &d), 0);
     fakepa::Machine plain;
     plain.devices = {device("Speakers", 0, 2)};
     plain.defaultOutput = 0;
     fakepa::reset(plain);
     velmora::platform::setAsioBufferSizeQuery(nullptr);
+    long a = 0, b = 0, c = 0, d = 0;
+    EXPECT_NE(platform::asioGetAvailableBufferSizes(4, &a, &b, &c, &d), 0);
     EXPECT_TRUE(engine->enumerateDevices("asio").empty());
     openLogged(cfg("asio", "default"));
     EXPECT_EQ(engine->snapshotRuntimeInfo().lastError, "Selected device is not an ASIO device.");
