@@ -91,19 +91,23 @@ TEST(MixRender, RoutesOntoOutputChannels) {
     }
 }
 
-TEST(MixRender, DeclickRampsInOver96Frames) {
+TEST(MixRender, DeclickRampsInAndSeeksAreNeverLostNorVolumeChangesMoveThePlayhead) {
     DeckHarness h;
     h.setLimiter(false, 0.98);
-    playConstant(h, "A", 4800, 1.0f);
-    auto out = h.render(200);
+    playConstant(h, "A", 480000, 1.0f);
+    auto out = h.render(4800);
     EXPECT_EQ(at(out, 2, 0, 0), 0.0f);
     for (int k : {1, 48, 95}) EXPECT_FLOAT_EQ(at(out, 2, k, 0), k / 96.0f);
     EXPECT_EQ(at(out, 2, 96, 0), 1.0f);
-
-    // A seek arms it again; a stop does not.
-    h.apply("A", [](Deck& d) { return applySeek(d, 0.01, nullptr); });
-    out = h.render(10);
+    // A volume change publishes no position: the playhead keeps moving on.
+    h.apply("A", [](Deck& d) { return applyDeckVolume(d, 0.5); });
+    h.render(4800);
+    EXPECT_NEAR(h.pulled("A").state.positionSeconds, 0.2, 1e-9);
+    // A seek during playback lands, and arms the declick again.
+    h.apply("A", [](Deck& d) { return applySeek(d, 5.0, nullptr); });
+    out = h.render(480);
     EXPECT_EQ(at(out, 2, 0, 0), 0.0f);
+    EXPECT_NEAR(h.pulled("A").state.positionSeconds, 5.01, 1e-9);
 }
 
 // A fade follows the ease-out cubic, overrides a volume change made during
@@ -169,60 +173,43 @@ TEST(MixRender, MetersOfAFullScaleSineAtHalfVolume) {
     EXPECT_EQ(h.pulled("A").state.trackMeter.rmsR, 0.0);
 }
 
-TEST(MixRender, MetersClampAtTwo) {
-    DeckHarness h;
-    playConstant(h, "A", 48000, 1.0f);
-    h.apply("A", [](Deck& d) { return applyTrackGain(d, 5.0); });
-    h.render(512);
-    EXPECT_EQ(h.pulled("A").state.meter.peakL, 2.0);
-    EXPECT_EQ(h.pulled("A").state.trackMeter.peakL, 2.0);
-}
-
-TEST(MixRender, TwoDecksSumThenTheLimiterHoldsTheCeiling) {
+// The meters of a deck clamp at 2 whatever its gain.
+TEST(MixRender, TwoDecksSumThenTheLimiterHoldsTheCeilingAndMetersClampAtTwo) {
     DeckHarness h;
     for (const char* id : {"A", "B"}) playConstant(h, id, 48000, 0.75f);
+    h.apply("A", [](Deck& d) { return applyTrackGain(d, 4.0); });
     h.render(256);  // declick buffer
     const std::uint64_t before = h.limiterEngaged.load();
     const auto out = h.render(256);
     EXPECT_FLOAT_EQ(at(out, 2, 10, 0), 0.98f);
     EXPECT_EQ(h.limiterEngaged.load(), before + 1);
+    EXPECT_EQ(h.pulled("A").state.meter.peakL, 2.0);
+    EXPECT_EQ(h.pulled("A").state.trackMeter.peakL, 2.0);
+    EXPECT_EQ(h.pulled("B").state.meter.peakL, 0.75);
 }
 
+// Scales once to the ceiling and flushes denormals; disabled, it only clips
+// and silences NaN. The ceiling is held within [0.5, 0.9999].
 TEST(Limiter, ScalesOnceClipsAndFlushes) {
-    std::vector<float> buffer = {1.5f, -0.75f, 0.3f, 1e-25f};
-    EXPECT_TRUE(applyMasterLimiter(buffer.data(), buffer.size(), true, 0.98));
-    EXPECT_FLOAT_EQ(buffer[0], 0.98f);
-    EXPECT_FLOAT_EQ(buffer[1], -0.75f * 0.98f / 1.5f);
-    EXPECT_EQ(buffer[3], 0.0f);
-
-    std::vector<float> disabled = {1.5f, -2.0f, 0.5f, std::nanf("")};
-    EXPECT_FALSE(applyMasterLimiter(disabled.data(), disabled.size(), false, 0.98));
-    EXPECT_EQ(disabled, (std::vector<float>{1.0f, -1.0f, 0.5f, 0.0f}));
-
-    struct CeilingCase {
+    const struct {
+        std::vector<float> in;
+        bool enabled;
         double ceiling;
-        float expectedPeak;
+        std::vector<float> out;
+        bool engaged;
+    } cases[] = {
+        {{1.5f, -0.75f, 0.3f, 1e-25f}, true, 0.98, {0.98f, -0.75f * 0.98f / 1.5f, 0.3f * 0.98f / 1.5f, 0.0f}, true},
+        {{1.5f, -2.0f, 0.5f, std::nanf("")}, false, 0.98, {1.0f, -1.0f, 0.5f, 0.0f}, false},
+        {{2.0f}, true, 0.2, {0.5f}, true},
+        {{2.0f}, true, 1.0, {0.9999f}, true},
+        {{0.98f}, true, 0.98, {0.98f}, false},
     };
-    for (const CeilingCase c : {CeilingCase{0.2, 0.5f}, CeilingCase{1.0, 0.9999f}}) {
-        std::vector<float> b = {2.0f};
-        applyMasterLimiter(b.data(), 1, true, c.ceiling);
-        EXPECT_FLOAT_EQ(b[0], c.expectedPeak);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.in[0] << ", ceiling " << c.ceiling << (c.enabled ? "" : ", disabled"));
+        std::vector<float> buffer = c.in;
+        EXPECT_EQ(applyMasterLimiter(buffer.data(), buffer.size(), c.enabled, c.ceiling), c.engaged);
+        for (std::size_t i = 0; i < buffer.size(); ++i) EXPECT_FLOAT_EQ(buffer[i], c.out[i]) << i;
     }
-    std::vector<float> atCeiling = {0.98f};
-    EXPECT_FALSE(applyMasterLimiter(atCeiling.data(), 1, true, 0.98));
-}
-
-TEST(MixRender, SeekDuringPlaybackIsNeverLostAndVolumeChangesKeepThePlayhead) {
-    DeckHarness h;
-    playConstant(h, "A", 480000, 0.1f);
-    h.render(4800);
-    // A volume change publishes no position: the playhead keeps moving on.
-    h.apply("A", [](Deck& d) { return applyDeckVolume(d, 0.5); });
-    h.render(4800);
-    EXPECT_NEAR(h.pulled("A").state.positionSeconds, 0.2, 1e-9);
-    h.apply("A", [](Deck& d) { return applySeek(d, 5.0, nullptr); });
-    h.render(480);
-    EXPECT_NEAR(h.pulled("A").state.positionSeconds, 5.01, 1e-9);
 }
 
 // Stereo noise: an index or fraction off by even a little shows.

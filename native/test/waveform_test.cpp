@@ -34,20 +34,30 @@ WaveformResult waveformOf(const std::vector<float>& samples) {
     return computeWaveform(kRate, trackAt(writeTrack(dir, samples)), 64);
 }
 
-TEST(Waveform, BucketCountFollowsMaxPoints) {
+// A 1 s tone at 44.1 kHz: the bucket count follows maxPoints within its
+// bounds, and the rate reported is the engine's (at least 8 kHz).
+TEST(Waveform, BucketCountFollowsMaxPointsAndTheRateIsTheEngines) {
     TempDir dir;
-    const std::string path = writeTrack(dir, test::makeSine(4800, 1, kRate, 440.0, 0.5));
+    const std::string path = writeTrack(dir, test::makeSine(44'100, 2, 44'100, 440.0, 0.5), 2, 44'100);
     const struct {
-        std::int32_t maxPoints;
-        std::size_t expected;
+        std::int32_t engineRate, maxPoints, rate;
+        std::size_t buckets;
     } cases[] = {
-        {0, 1200}, {-1, 1200}, {10, 64}, {64, 64}, {5000, 5000},
-        {std::numeric_limits<std::int32_t>::max(), static_cast<std::size_t>(kMaxWaveformPoints)},
+        {kRate, 0, kRate, 1200},   {kRate, -1, kRate, 1200},   {kRate, 10, kRate, 64},
+        {kRate, 64, kRate, 64},    {kRate, 5000, kRate, 5000}, {96'000, 64, 96'000, 64},
+        {4000, 64, 8000, 64},      {0, 64, 8000, 64},
+        {kRate, std::numeric_limits<std::int32_t>::max(), kRate, static_cast<std::size_t>(kMaxWaveformPoints)},
     };
     for (const auto& c : cases) {
-        const WaveformResult result = computeWaveform(kRate, trackAt(path), c.maxPoints);
-        ASSERT_TRUE(result.ok) << c.maxPoints;
-        EXPECT_EQ(result.peaks.size(), c.expected) << c.maxPoints;
+        SCOPED_TRACE(testing::Message() << c.engineRate << " Hz, " << c.maxPoints << " points");
+        const WaveformResult result = computeWaveform(c.engineRate, trackAt(path), c.maxPoints);
+        ASSERT_TRUE(result.ok);
+        EXPECT_EQ(result.peaks.size(), c.buckets);
+        EXPECT_EQ(result.sampleRate, c.rate);
+        EXPECT_NEAR(result.durationSeconds, 1.0, 1e-4);
+        if (c.buckets == 64) {
+            EXPECT_NEAR(result.peaks[32].amp, 1.0, 0.02);  // a whole 440 Hz period in each bucket
+        }
     }
 }
 
@@ -106,22 +116,6 @@ TEST(Waveform, EmptyBucketsReportZeros) {
     EXPECT_NEAR(result.peaks[0].amp, 0.2, 1e-7);
     const WaveformPeak& empty = result.peaks[1];
     EXPECT_TRUE(empty.min == 0.0 && empty.max == 0.0 && empty.avg == 0.0);
-}
-
-TEST(Waveform, ReportsTheEngineRateNotTheFileRate) {
-    TempDir dir;
-    const std::string path = writeTrack(dir, test::makeSine(44'100, 2, 44'100, 440.0, 0.5), 2, 44'100);
-    const struct {
-        std::int32_t engineRate;
-        std::int32_t expected;
-    } cases[] = {{48'000, 48'000}, {96'000, 96'000}, {4000, 8000}, {0, 8000}};
-    for (const auto& c : cases) {
-        const WaveformResult result = computeWaveform(c.engineRate, trackAt(path), 64);
-        ASSERT_TRUE(result.ok) << c.engineRate;
-        EXPECT_EQ(result.sampleRate, c.expected);
-        EXPECT_NEAR(result.durationSeconds, 1.0, 1e-4) << c.engineRate;
-        EXPECT_NEAR(result.peaks[32].amp, 1.0, 0.02) << c.engineRate;
-    }
 }
 
 // A FLAC stream written through a pipe does not record its length; the
