@@ -218,37 +218,6 @@ TEST_F(DecodingFormats, FallbackDecoderKeepsTheFirstFramesLayoutWhenTheStreamCha
     }
 }
 
-TEST(DecodingWav, IntegerFormatsScaleToFullRangeFloat) {
-    TempDir dir;
-    const struct {
-        int subtype;
-        int bits;
-    } cases[] = {{SF_FORMAT_PCM_16, 16}, {SF_FORMAT_PCM_24, 24}, {SF_FORMAT_PCM_32, 32}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.bits);
-        const long long top = 1LL << (c.bits - 1);
-        const std::vector<long long> values = {-top, -top / 2, -1, 0, 1, top / 2, top - 1};
-        std::vector<int> raw;
-        for (long long v : values) raw.push_back(int(v << (32 - c.bits)));
-        // Written through libsndfile's int interface (left-justified).
-        const std::string path = dir.file("int" + std::to_string(c.bits) + ".wav");
-        SF_INFO info{0, 44100, 1, SF_FORMAT_WAV | c.subtype, 0, 0};
-        SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-        ASSERT_NE(file, nullptr);
-        EXPECT_EQ(sf_write_int(file, raw.data(), sf_count_t(raw.size())), sf_count_t(raw.size()));
-        sf_close(file);
-
-        TrackCache cache;
-        std::string message;
-        const auto buffer = decodePath(cache, path, message);
-        ASSERT_NE(buffer, nullptr) << message;
-        ASSERT_EQ(buffer->samples.size(), values.size());
-        EXPECT_EQ(buffer->samples.front(), -1.0f);
-        for (std::size_t i = 0; i < values.size(); ++i)
-            EXPECT_NEAR(buffer->samples[i], double(values[i]) / double(top), 1e-7) << i;
-    }
-}
-
 // What libsndfile itself reads from a file, as float; empty when it reports
 // an error on the way.
 std::vector<float> readWithLibsndfile(const std::string& path) {
@@ -438,35 +407,58 @@ TEST(DecodingFiles, PathsNameOneFileAndFailuresSayWhy) {
     EXPECT_TRUE(finished) << "a decoder blocked";
 }
 
-// NaN, infinities and absurd values in a file reach nobody: every decoder
-// path reads them as silence or the bound.
-TEST(DecodingFiles, DecodedSamplesAreFiniteAndBounded) {
+// Every decoder path reads samples as full-range float: integers over their
+// top value, and NaN, infinities and absurd values in a float file as
+// silence or the bound, so that they reach nobody.
+TEST(DecodingFiles, EveryPathReadsSamplesAsFiniteFullRangeFloat) {
     TempDir dir;
-    const float inf = std::numeric_limits<float>::infinity();
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    const std::vector<float> written = {0.5f, 1e30f, nan, inf, -inf, -1e30f, 3.5f, -4.5f};
-    const std::vector<float> expected = {0.5f, 4.0f, 0.0f, 0.0f, 0.0f, -4.0f, 3.5f, -4.0f};
-    const std::uint64_t frames = 4800;
-    const std::string path = dir.file("absurd.wav");
-    ASSERT_TRUE(test::writeWav(
-        path, test::makeSamples(frames, 1, [&](std::uint64_t f, int) { return written[f % 8]; }), 1,
-        48000, SF_FORMAT_FLOAT));
-    std::string message;
-    TrackCache cache;
-    const PcmBufferPtr library = decodePath(cache, path, message);
-    const PcmBufferPtr fallback = decodeWithMediaFramework(path, message);
-    auto source = openStreamingSource(TrackDescriptor{"", path, "", 0.0, 0.0, 0.0}, 48000, message);
-    ASSERT_TRUE(library && fallback && source);
-    ASSERT_TRUE(refillStreamingSource(source.get(), frames, message));
-    for (const auto& [name, samples] :
-         {std::pair{"library", library->samples}, std::pair{"fallback", fallback->samples},
-          std::pair{"streaming",
-                    std::vector<float>(source->ring.begin(), source->ring.begin() + frames)}}) {
-        SCOPED_TRACE(name);
-        ASSERT_EQ(samples.size(), frames);
-        for (std::size_t i = 0; i < frames; ++i) ASSERT_EQ(samples[i], expected[i % 8]) << i;
+    struct Case {
+        int subtype;
+        std::vector<int> raw;  // for libsndfile's int interface (left-justified)
+        std::vector<float> written;
+        std::vector<double> expected;
+    };
+    std::vector<Case> cases;
+    for (const auto& [subtype, bits] : {std::pair{SF_FORMAT_PCM_16, 16}, {SF_FORMAT_PCM_24, 24}, {SF_FORMAT_PCM_32, 32}}) {
+        const long long top = 1LL << (bits - 1);
+        Case& c = cases.emplace_back(Case{subtype, {}, {}, {}});
+        for (const long long v : {-top, -top / 2, -1LL, 0LL, 1LL, top / 2, top - 1}) {
+            c.raw.push_back(int(v << (32 - bits)));
+            c.expected.push_back(double(v) / double(top));
+        }
     }
-    for (const PcmBufferPtr& buffer : {library, fallback}) expectEnergyOfTheSamples(*buffer);
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    cases.push_back({SF_FORMAT_FLOAT, {}, {0.5f, 1e30f, nan, inf, -inf, -1e30f, 3.5f, -4.5f}, {0.5, 4, 0, 0, 0, -4, 3.5, -4}});
+    const std::uint64_t frames = 4800;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.subtype);
+        const std::string path = dir.file("values" + std::to_string(c.subtype) + ".wav");
+        SF_INFO info{0, 48000, 1, SF_FORMAT_WAV | c.subtype, 0, 0};
+        SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+        ASSERT_NE(file, nullptr);
+        const std::size_t period = c.expected.size();
+        for (std::uint64_t f = 0; f < frames; ++f)
+            ASSERT_EQ(c.raw.empty() ? sf_write_float(file, &c.written[f % period], 1) : sf_write_int(file, &c.raw[f % period], 1), 1);
+        sf_close(file);
+
+        std::string message;
+        TrackCache cache;
+        const PcmBufferPtr library = decodePath(cache, path, message);
+        const PcmBufferPtr fallback = decodeWithMediaFramework(path, message);
+        auto source = openStreamingSource(TrackDescriptor{"", path, "", 0.0, 0.0, 0.0}, 48000, message);
+        ASSERT_TRUE(library && fallback && source);
+        ASSERT_TRUE(refillStreamingSource(source.get(), frames, message));
+        for (const auto& [name, samples] :
+             {std::pair{"library", library->samples}, std::pair{"fallback", fallback->samples},
+              std::pair{"streaming", std::vector<float>(source->ring.begin(), source->ring.begin() + frames)}}) {
+            SCOPED_TRACE(name);
+            ASSERT_EQ(samples.size(), frames);
+            EXPECT_EQ(samples[0], c.raw.empty() ? 0.5f : -1.0f);
+            for (std::size_t i = 0; i < frames; ++i)
+                ASSERT_NEAR(samples[i], c.expected[i % period], c.raw.empty() ? 0.0 : 1e-7) << i;
+        }
+        for (const PcmBufferPtr& buffer : {library, fallback}) expectEnergyOfTheSamples(*buffer);
+    }
 }
 
 // Ogg's page checksum: CRC-32 with polynomial 0x04c11db7, unreflected, from 0.
