@@ -183,7 +183,8 @@ TEST_F(DecodingFormats, EveryFormatDecodesAndStreamsToTheToneByTheRightDecoder) 
                 double error = 1.0;
                 for (std::int64_t shift = -c.slack; shift <= c.slack; ++shift) {
                     double worst = 0.0;
-                    for (std::int64_t i = std::max<std::int64_t>(0, -frame - shift); i < std::int64_t(after.size()); ++i)
+                    const std::int64_t first = std::max<std::int64_t>(0, -frame - shift);
+                    for (std::int64_t i = first; i < std::int64_t(after.size()); ++i)
                         worst = std::max(worst, double(std::fabs(after[std::size_t(i)] -
                                                                  whole.samples[std::size_t(frame + shift + i)])));
                     error = std::min(error, worst);
@@ -419,7 +420,8 @@ TEST(DecodingFiles, EveryPathReadsSamplesAsFiniteFullRangeFloat) {
         std::vector<double> expected;
     };
     std::vector<Case> cases;
-    for (const auto& [subtype, bits] : {std::pair{SF_FORMAT_PCM_16, 16}, {SF_FORMAT_PCM_24, 24}, {SF_FORMAT_PCM_32, 32}}) {
+    for (const auto& [subtype, bits] :
+         {std::pair{SF_FORMAT_PCM_16, 16}, {SF_FORMAT_PCM_24, 24}, {SF_FORMAT_PCM_32, 32}}) {
         const long long top = 1LL << (bits - 1);
         Case& c = cases.emplace_back(Case{subtype, {}, {}, {}});
         for (const long long v : {-top, -top / 2, -1LL, 0LL, 1LL, top / 2, top - 1}) {
@@ -428,7 +430,8 @@ TEST(DecodingFiles, EveryPathReadsSamplesAsFiniteFullRangeFloat) {
         }
     }
     const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
-    cases.push_back({SF_FORMAT_FLOAT, {}, {0.5f, 1e30f, nan, inf, -inf, -1e30f, 3.5f, -4.5f}, {0.5, 4, 0, 0, 0, -4, 3.5, -4}});
+    cases.push_back({SF_FORMAT_FLOAT, {}, {0.5f, 1e30f, nan, inf, -inf, -1e30f, 3.5f, -4.5f},
+                     {0.5, 4, 0, 0, 0, -4, 3.5, -4}});
     const std::uint64_t frames = 4800;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.subtype);
@@ -438,7 +441,9 @@ TEST(DecodingFiles, EveryPathReadsSamplesAsFiniteFullRangeFloat) {
         ASSERT_NE(file, nullptr);
         const std::size_t period = c.expected.size();
         for (std::uint64_t f = 0; f < frames; ++f)
-            ASSERT_EQ(c.raw.empty() ? sf_write_float(file, &c.written[f % period], 1) : sf_write_int(file, &c.raw[f % period], 1), 1);
+            ASSERT_EQ(c.raw.empty() ? sf_write_float(file, &c.written[f % period], 1)
+                                    : sf_write_int(file, &c.raw[f % period], 1),
+                      1);
         sf_close(file);
 
         std::string message;

@@ -37,7 +37,8 @@ void playConstant(DeckHarness& h, const char* id, std::size_t frames, float valu
 // A ramp makes interpolation exact: value = frame index x 1e-4. Stream rates
 // below 8 kHz count as 8 kHz.
 TEST(MixRender, ResamplesByLinearInterpolation) {
-    for (const auto& [streamRate, trackRate, outRate] : {std::tuple{48000, 44100, 48000}, std::tuple{4000, 8000, 8000}}) {
+    for (const auto& [streamRate, trackRate, outRate] :
+         {std::tuple{48000, 44100, 48000}, std::tuple{4000, 8000, 8000}}) {
         SCOPED_TRACE(streamRate);
         DeckHarness h(streamRate);
         h.load("A", makePcm(trackRate, 1, test::makeSamples(trackRate, 1, [](std::uint64_t f, int) {
@@ -360,7 +361,8 @@ TEST(MixRender, StereoRenderFollowsTheFrameByFrameDefinition) {
                 }
             }
             const DeckState& state = h.pulled("A").state;
-            for (const auto& [m, p, s] : {std::tuple{state.meter, peak, sum}, std::tuple{state.trackMeter, trackPeak, trackSum}})
+            for (const auto& [m, p, s] :
+                 {std::tuple{state.meter, peak, sum}, std::tuple{state.trackMeter, trackPeak, trackSum}})
                 for (int c = 0; c < 2; ++c) {
                     EXPECT_NEAR(c ? m.peakR : m.peakL, p[c], 1e-6 * p[c]) << "buffer " << buffer << ", channel " << c;
                     const double rms = std::sqrt(s[c] / 256);
