@@ -510,13 +510,10 @@ void insertEmptyVorbisPackets(const std::string& path) {
 TEST(DecodingFiles, FallbackDecoderSkipsPacketsTheCodecRefuses) {
     TempDir dir;
     const std::string path = dir.file("video-first.ogg");
-    ASSERT_EQ(
-        runQuiet(
-            "ffmpeg -v quiet -y -f lavfi -i testsrc=size=64x48:rate=10:duration=2 -f lavfi -i "
-            "sine=frequency=1000:sample_rate=44100:duration=2 -map 0:v -map 1:a -c:v libtheora "
-            "-c:a libvorbis '" +
-            path + "'"),
-        0);
+    ASSERT_EQ(runQuiet("ffmpeg -v quiet -y -f lavfi -i testsrc=size=64x48:rate=10:duration=2 -f lavfi -i "
+                       "sine=frequency=1000:sample_rate=44100:duration=2 -map 0:v -map 1:a -c:v libtheora "
+                       "-c:a libvorbis '" + path + "'"),
+              0);
     insertEmptyVorbisPackets(path);
     std::string message;
     const auto buffer = decodeWithMediaFramework(path, message);
@@ -531,8 +528,7 @@ TEST(DecodingFiles, FallbackDecoderSkipsPacketsTheCodecRefuses) {
 TEST(DecodingCache, ServedWhileTheFileIsTheOneDecodedOrCannotBeReached) {
     TempDir dir;
     const std::string path = dir.file("Track.wav");
-    ASSERT_TRUE(
-        test::writeWav(path, test::makeSine(1000, 2, 44100, 440, 0.5), 2, 44100, SF_FORMAT_FLOAT));
+    ASSERT_TRUE(test::writeWav(path, test::makeSine(1000, 2, 44100, 440, 0.5), 2, 44100, SF_FORMAT_FLOAT));
     TrackCache cache;
     std::string message;
     const auto first = decodePath(cache, path, message);
@@ -542,8 +538,7 @@ TEST(DecodingCache, ServedWhileTheFileIsTheOneDecodedOrCannotBeReached) {
 
     // Rewritten at the same path with the same size: decoded again.
     const auto written = fs::last_write_time(path);
-    ASSERT_TRUE(
-        test::writeWav(path, test::makeSine(1000, 2, 44100, 880, 0.5), 2, 44100, SF_FORMAT_FLOAT));
+    ASSERT_TRUE(test::writeWav(path, test::makeSine(1000, 2, 44100, 880, 0.5), 2, 44100, SF_FORMAT_FLOAT));
     fs::last_write_time(path, written + std::chrono::seconds(2));
     const auto second = decodePath(cache, path, message, true);
     ASSERT_NE(second, nullptr) << message;
