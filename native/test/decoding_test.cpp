@@ -115,19 +115,22 @@ class DecodingFormats : public ::testing::Test {
 };
 TempDir* DecodingFormats::dir_ = nullptr;
 
-TEST_F(DecodingFormats, EveryFormatDecodesToTheToneByTheRightDecoder) {
+// Every format decodes whole to the tone, by the decoder that takes it, and
+// streams too: a seek lands on the frame the reader would have reached by
+// reading (within the slack where the container stamps packets in ms).
+TEST_F(DecodingFormats, EveryFormatDecodesAndStreamsToTheToneByTheRightDecoder) {
     struct Case {
         const char* suffix;
-        bool library;        // libsndfile decodes it; otherwise only FFmpeg does
-        bool lossless;       // samples match the 16-bit source within 1 LSB
-        int rateWhen48 = 0;  // the rate when the source is 48 kHz (0: same)
-        int fixedRate = 0;   // a codec with one output rate
+        bool library;           // libsndfile decodes it; otherwise only FFmpeg does
+        bool lossless;          // samples match the 16-bit source within 1 LSB
+        int fixedRate = 0;      // a codec with one output rate
+        std::int64_t slack = 0;  // frames a seek may miss by: packets stamped in ms
     };
     const Case cases[] = {
         {".wav", true, true},       {".flac", true, true},
-        {".ogg", true, false},      {".opus", true, false, 0, 48000},
+        {".ogg", true, false},      {".opus", true, false, 48000},
         {".mp3", true, false},      {".m4a", false, false},
-        {"-alac.m4a", false, true}, {".wma", false, false},
+        {"-alac.m4a", false, true}, {".wma", false, false, 0, 48},
     };
     for (const auto& [name, rate, channels] :
          {std::tuple{"stereo44", 44100, 2}, std::tuple{"mono48", 48000, 1}}) {
@@ -161,47 +164,33 @@ TEST_F(DecodingFormats, EveryFormatDecodesToTheToneByTheRightDecoder) {
                 EXPECT_NEAR(tone.rms, kToneAmplitude / std::sqrt(2.0), 0.03);
                 EXPECT_NEAR(tone.frequency, kToneHz, 10.0);
             }
-        }
-    }
-}
+            if (rate != 48000) continue;
 
-// Every format a whole-track decode takes streams too, and a seek lands on
-// the frame the reader would have reached by reading (within a millisecond
-// where the container stamps packets in milliseconds).
-TEST_F(DecodingFormats, EveryFormatStreamsAndSeeksToTheFrame) {
-    const std::pair<const char*, std::int64_t> formats[] = {
-        {".wav", 0}, {".flac", 0}, {".ogg", 0},      {".opus", 0},
-        {".mp3", 0}, {".m4a", 0},  {"-alac.m4a", 0}, {".wma", 48}};
-    for (const auto& [suffix, slack] : formats) {
-        const std::string path = dir_->file("mono48") + suffix;
-        SCOPED_TRACE(path);
-        ResamplingReader reader;
-        ASSERT_TRUE(reader.open(path, 48000));
-        std::vector<float> whole(48000 * 2);
-        whole.resize(reader.read(whole.data(), whole.size()));
-        EXPECT_NEAR(double(whole.size()) / 48000, kToneSeconds, 0.06);
-        PcmBuffer decoded;
-        decoded.sampleRate = 48000;
-        decoded.channels = 1;
-        decoded.samples = whole;
-        EXPECT_NEAR(measureTone(decoded, 0).frequency, kToneHz, 10.0);
-        EXPECT_NEAR(measureTone(decoded, 0).rms, kToneAmplitude / std::sqrt(2.0), 0.03);
-
-        for (const std::int64_t frame : {12000, 3000, 0}) {
-            ASSERT_TRUE(reader.seek(std::uint64_t(frame)));
-            std::vector<float> after(2400);
-            ASSERT_EQ(reader.read(after.data(), after.size()), after.size());
-            double error = 1.0;
-            for (std::int64_t shift = -slack; shift <= slack; ++shift) {
-                double worst = 0.0;
-                for (std::int64_t i = std::max<std::int64_t>(0, -frame - shift);
-                     i < std::int64_t(after.size()); ++i)
-                    worst =
-                        std::max(worst, double(std::fabs(after[std::size_t(i)] -
-                                                         whole[std::size_t(frame + shift + i)])));
-                error = std::min(error, worst);
+            ResamplingReader reader;
+            ASSERT_TRUE(reader.open(path, 48000));
+            PcmBuffer whole;
+            whole.sampleRate = 48000;
+            whole.channels = 1;
+            whole.samples.resize(48000 * 2);
+            whole.samples.resize(reader.read(whole.samples.data(), whole.samples.size()));
+            EXPECT_NEAR(whole.durationSeconds(), kToneSeconds, 0.06);
+            EXPECT_NEAR(measureTone(whole, 0).frequency, kToneHz, 10.0);
+            EXPECT_NEAR(measureTone(whole, 0).rms, kToneAmplitude / std::sqrt(2.0), 0.03);
+            for (const std::int64_t frame : {12000, 3000, 0}) {
+                ASSERT_TRUE(reader.seek(std::uint64_t(frame)));
+                std::vector<float> after(2400);
+                ASSERT_EQ(reader.read(after.data(), after.size()), after.size());
+                double error = 1.0;
+                for (std::int64_t shift = -c.slack; shift <= c.slack; ++shift) {
+                    double worst = 0.0;
+                    const std::int64_t first = std::max<std::int64_t>(0, -frame - shift);
+                    for (std::int64_t i = first; i < std::int64_t(after.size()); ++i)
+                        worst = std::max(worst, double(std::fabs(after[std::size_t(i)] -
+                                                                 whole.samples[std::size_t(frame + shift + i)])));
+                    error = std::min(error, worst);
+                }
+                EXPECT_LT(error, 2e-3) << "after a seek to " << frame;
             }
-            EXPECT_LT(error, 2e-3) << "after a seek to " << frame;
         }
     }
 }
@@ -227,45 +216,6 @@ TEST_F(DecodingFormats, FallbackDecoderKeepsTheFirstFramesLayoutWhenTheStreamCha
         EXPECT_NEAR(measureTone(*buffer, ch, 0.1, 0.4).frequency, kToneHz, 10.0);
         EXPECT_NEAR(measureTone(*buffer, ch, 0.6, 0.9).frequency, kToneHz, 10.0);
         EXPECT_GT(measureTone(*buffer, ch, 0.6, 0.9).rms, 0.2);
-    }
-}
-
-// Writes integer samples through libsndfile's int interface (left-justified).
-void writeIntWav(const std::string& path, const std::vector<int>& samples, int subtype) {
-    SF_INFO info{};
-    info.samplerate = 44100;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | subtype;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(sf_write_int(file, samples.data(), sf_count_t(samples.size())),
-              sf_count_t(samples.size()));
-    sf_close(file);
-}
-
-TEST(DecodingWav, IntegerFormatsScaleToFullRangeFloat) {
-    TempDir dir;
-    const struct {
-        int subtype;
-        int bits;
-    } cases[] = {{SF_FORMAT_PCM_16, 16}, {SF_FORMAT_PCM_24, 24}, {SF_FORMAT_PCM_32, 32}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.bits);
-        const long long top = 1LL << (c.bits - 1);
-        const std::vector<long long> values = {-top, -top / 2, -1, 0, 1, top / 2, top - 1};
-        std::vector<int> raw;
-        for (long long v : values) raw.push_back(int(v << (32 - c.bits)));
-        const std::string path = dir.file("int" + std::to_string(c.bits) + ".wav");
-        writeIntWav(path, raw, c.subtype);
-
-        TrackCache cache;
-        std::string message;
-        const auto buffer = decodePath(cache, path, message);
-        ASSERT_NE(buffer, nullptr) << message;
-        ASSERT_EQ(buffer->samples.size(), values.size());
-        EXPECT_EQ(buffer->samples.front(), -1.0f);
-        for (std::size_t i = 0; i < values.size(); ++i)
-            EXPECT_NEAR(buffer->samples[i], double(values[i]) / double(top), 1e-7) << i;
     }
 }
 
@@ -330,27 +280,21 @@ TEST(DecodingFlac, SamplesAreLibsndfilesOwnForCleanAndDamagedFiles) {
     }
 }
 
-TEST(DecodingFiles, TruncatedFilesYieldWhatCouldBeDecoded) {
-    TempDir dir;
-    const auto tone = test::makeSine(44100, 2, 44100, kToneHz, kToneAmplitude);
-    const std::string wav = dir.file("full.wav");
-    ASSERT_TRUE(test::writeWav(wav, tone, 2, 44100, SF_FORMAT_PCM_16));
-    ASSERT_EQ(runQuiet("flac -s -f '" + wav + "' -o '" + dir.file("full.flac") + "'"), 0);
-    ASSERT_EQ(runQuiet("lame --silent '" + wav + "' '" + dir.file("full.mp3") + "'"), 0);
-    for (const char* name : {"full.wav", "full.flac", "full.mp3"}) {
-        SCOPED_TRACE(name);
-        const std::string cut = dir.file(std::string("cut-") + name);
-        fs::copy_file(dir.file(name), cut);
-        fs::resize_file(cut, fs::file_size(cut) / 2);
+TEST_F(DecodingFormats, TruncatedFilesYieldWhatCouldBeDecoded) {
+    for (const char* suffix : {".wav", ".flac", ".mp3"}) {
+        SCOPED_TRACE(suffix);
+        const std::string cut = dir_->file(std::string("cut") + suffix);
+        fs::copy_file(dir_->file("stereo44") + suffix, cut);
+        // Three quarters: flac's 8 KB of padding fills half of this short file.
+        fs::resize_file(cut, fs::file_size(cut) * 3 / 4);
         TrackCache cache;
         std::string message;
         const auto buffer = decodePath(cache, cut, message);
         ASSERT_NE(buffer, nullptr) << message;
-        EXPECT_GT(buffer->frameCount(), 10000u);
-        EXPECT_LT(buffer->frameCount(), 40000u);
+        EXPECT_GT(buffer->frameCount(), 5000u);
+        EXPECT_LT(buffer->frameCount(), 20000u);
         expectEnergyOfTheSamples(*buffer);
-        const ToneMeasure measure = measureTone(*buffer, 0);
-        EXPECT_NEAR(measure.rms, kToneAmplitude / std::sqrt(2.0), 0.03);
+        EXPECT_NEAR(measureTone(*buffer, 0).rms, kToneAmplitude / std::sqrt(2.0), 0.03);
     }
 }
 
@@ -464,35 +408,62 @@ TEST(DecodingFiles, PathsNameOneFileAndFailuresSayWhy) {
     EXPECT_TRUE(finished) << "a decoder blocked";
 }
 
-// NaN, infinities and absurd values in a file reach nobody: every decoder
-// path reads them as silence or the bound.
-TEST(DecodingFiles, DecodedSamplesAreFiniteAndBounded) {
+// Every decoder path reads samples as full-range float: integers over their
+// top value, and NaN, infinities and absurd values in a float file as
+// silence or the bound, so that they reach nobody.
+TEST(DecodingFiles, EveryPathReadsSamplesAsFiniteFullRangeFloat) {
     TempDir dir;
-    const float inf = std::numeric_limits<float>::infinity();
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    const std::vector<float> written = {0.5f, 1e30f, nan, inf, -inf, -1e30f, 3.5f, -4.5f};
-    const std::vector<float> expected = {0.5f, 4.0f, 0.0f, 0.0f, 0.0f, -4.0f, 3.5f, -4.0f};
-    const std::uint64_t frames = 4800;
-    const std::string path = dir.file("absurd.wav");
-    ASSERT_TRUE(test::writeWav(
-        path, test::makeSamples(frames, 1, [&](std::uint64_t f, int) { return written[f % 8]; }), 1,
-        48000, SF_FORMAT_FLOAT));
-    std::string message;
-    TrackCache cache;
-    const PcmBufferPtr library = decodePath(cache, path, message);
-    const PcmBufferPtr fallback = decodeWithMediaFramework(path, message);
-    auto source = openStreamingSource(TrackDescriptor{"", path, "", 0.0, 0.0, 0.0}, 48000, message);
-    ASSERT_TRUE(library && fallback && source);
-    ASSERT_TRUE(refillStreamingSource(source.get(), frames, message));
-    for (const auto& [name, samples] :
-         {std::pair{"library", library->samples}, std::pair{"fallback", fallback->samples},
-          std::pair{"streaming",
-                    std::vector<float>(source->ring.begin(), source->ring.begin() + frames)}}) {
-        SCOPED_TRACE(name);
-        ASSERT_EQ(samples.size(), frames);
-        for (std::size_t i = 0; i < frames; ++i) ASSERT_EQ(samples[i], expected[i % 8]) << i;
+    struct Case {
+        int subtype;
+        std::vector<int> raw;  // for libsndfile's int interface (left-justified)
+        std::vector<float> written;
+        std::vector<double> expected;
+    };
+    std::vector<Case> cases;
+    for (const auto& [subtype, bits] :
+         {std::pair{SF_FORMAT_PCM_16, 16}, {SF_FORMAT_PCM_24, 24}, {SF_FORMAT_PCM_32, 32}}) {
+        const long long top = 1LL << (bits - 1);
+        Case& c = cases.emplace_back(Case{subtype, {}, {}, {}});
+        for (const long long v : {-top, -top / 2, -1LL, 0LL, 1LL, top / 2, top - 1}) {
+            c.raw.push_back(int(v << (32 - bits)));
+            c.expected.push_back(double(v) / double(top));
+        }
     }
-    for (const PcmBufferPtr& buffer : {library, fallback}) expectEnergyOfTheSamples(*buffer);
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    cases.push_back({SF_FORMAT_FLOAT, {}, {0.5f, 1e30f, nan, inf, -inf, -1e30f, 3.5f, -4.5f},
+                     {0.5, 4, 0, 0, 0, -4, 3.5, -4}});
+    const std::uint64_t frames = 4800;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.subtype);
+        const std::string path = dir.file("values" + std::to_string(c.subtype) + ".wav");
+        SF_INFO info{0, 48000, 1, SF_FORMAT_WAV | c.subtype, 0, 0};
+        SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+        ASSERT_NE(file, nullptr);
+        const std::size_t period = c.expected.size();
+        for (std::uint64_t f = 0; f < frames; ++f)
+            ASSERT_EQ(c.raw.empty() ? sf_write_float(file, &c.written[f % period], 1)
+                                    : sf_write_int(file, &c.raw[f % period], 1),
+                      1);
+        sf_close(file);
+
+        std::string message;
+        TrackCache cache;
+        const PcmBufferPtr library = decodePath(cache, path, message);
+        const PcmBufferPtr fallback = decodeWithMediaFramework(path, message);
+        auto source = openStreamingSource(TrackDescriptor{"", path, "", 0.0, 0.0, 0.0}, 48000, message);
+        ASSERT_TRUE(library && fallback && source);
+        ASSERT_TRUE(refillStreamingSource(source.get(), frames, message));
+        for (const auto& [name, samples] :
+             {std::pair{"library", library->samples}, std::pair{"fallback", fallback->samples},
+              std::pair{"streaming", std::vector<float>(source->ring.begin(), source->ring.begin() + frames)}}) {
+            SCOPED_TRACE(name);
+            ASSERT_EQ(samples.size(), frames);
+            EXPECT_EQ(samples[0], c.raw.empty() ? 0.5f : -1.0f);
+            for (std::size_t i = 0; i < frames; ++i)
+                ASSERT_NEAR(samples[i], c.expected[i % period], c.raw.empty() ? 0.0 : 1e-7) << i;
+        }
+        for (const PcmBufferPtr& buffer : {library, fallback}) expectEnergyOfTheSamples(*buffer);
+    }
 }
 
 // Ogg's page checksum: CRC-32 with polynomial 0x04c11db7, unreflected, from 0.
@@ -539,13 +510,10 @@ void insertEmptyVorbisPackets(const std::string& path) {
 TEST(DecodingFiles, FallbackDecoderSkipsPacketsTheCodecRefuses) {
     TempDir dir;
     const std::string path = dir.file("video-first.ogg");
-    ASSERT_EQ(
-        runQuiet(
-            "ffmpeg -v quiet -y -f lavfi -i testsrc=size=64x48:rate=10:duration=2 -f lavfi -i "
-            "sine=frequency=1000:sample_rate=44100:duration=2 -map 0:v -map 1:a -c:v libtheora "
-            "-c:a libvorbis '" +
-            path + "'"),
-        0);
+    ASSERT_EQ(runQuiet("ffmpeg -v quiet -y -f lavfi -i testsrc=size=64x48:rate=10:duration=2 -f lavfi -i "
+                       "sine=frequency=1000:sample_rate=44100:duration=2 -map 0:v -map 1:a -c:v libtheora "
+                       "-c:a libvorbis '" + path + "'"),
+              0);
     insertEmptyVorbisPackets(path);
     std::string message;
     const auto buffer = decodeWithMediaFramework(path, message);
@@ -560,8 +528,7 @@ TEST(DecodingFiles, FallbackDecoderSkipsPacketsTheCodecRefuses) {
 TEST(DecodingCache, ServedWhileTheFileIsTheOneDecodedOrCannotBeReached) {
     TempDir dir;
     const std::string path = dir.file("Track.wav");
-    ASSERT_TRUE(
-        test::writeWav(path, test::makeSine(1000, 2, 44100, 440, 0.5), 2, 44100, SF_FORMAT_FLOAT));
+    ASSERT_TRUE(test::writeWav(path, test::makeSine(1000, 2, 44100, 440, 0.5), 2, 44100, SF_FORMAT_FLOAT));
     TrackCache cache;
     std::string message;
     const auto first = decodePath(cache, path, message);
@@ -571,8 +538,7 @@ TEST(DecodingCache, ServedWhileTheFileIsTheOneDecodedOrCannotBeReached) {
 
     // Rewritten at the same path with the same size: decoded again.
     const auto written = fs::last_write_time(path);
-    ASSERT_TRUE(
-        test::writeWav(path, test::makeSine(1000, 2, 44100, 880, 0.5), 2, 44100, SF_FORMAT_FLOAT));
+    ASSERT_TRUE(test::writeWav(path, test::makeSine(1000, 2, 44100, 880, 0.5), 2, 44100, SF_FORMAT_FLOAT));
     fs::last_write_time(path, written + std::chrono::seconds(2));
     const auto second = decodePath(cache, path, message, true);
     ASSERT_NE(second, nullptr) << message;
@@ -637,17 +603,11 @@ TEST(StreamDecision, DurationThenFileSizeThenStatedLength) {
         double duration;
         bool streams;
     } cases[] = {
-        {"", 480.0, true},
-        {dir.file("missing.wav"), 480.0, true},
-        {"", 479.9, false},
-        {dir.file("missing.wav"), 10.0, false},
-        {dir.file("folder"), 10.0, false},
-        {big, 10.0, true},
-        {small, 10.0, false},
-        {dir.file("link.raw"), 10.0, true},
-        {dir.file("long.wav"), 0.0, true},
-        {dir.file("long.m4a"), 0.0, true},
-        {dir.file("long.aac"), 0.0, true},
+        {"", 480.0, true},           {dir.file("missing.wav"), 480.0, true},
+        {"", 479.9, false},          {dir.file("missing.wav"), 10.0, false},
+        {dir.file("folder"), 10.0, false}, {big, 10.0, true}, {small, 10.0, false},
+        {dir.file("link.raw"), 10.0, true},  {dir.file("long.wav"), 0.0, true},
+        {dir.file("long.m4a"), 0.0, true},   {dir.file("long.aac"), 0.0, true},
         {dir.file("short.m4a"), 0.0, false},
     };
     for (const auto& c : cases) {
@@ -662,19 +622,17 @@ TEST(StreamDecision, DurationThenFileSizeThenStatedLength) {
 // Inputs the fuzzer once failed on (a leak, a header claiming hours in a few
 // bytes): each decodes or fails cleanly, without exceptions or huge buffers.
 TEST(DecodingRegressions, FuzzerFindingsDecodeOrFailCleanly) {
-    const std::filesystem::path dir = std::filesystem::path(VELMORA_SOURCE_DIR) / "native/fuzz/regressions/decode";
-    ASSERT_TRUE(std::filesystem::exists(dir));
+    const fs::path dir = fs::path(VELMORA_SOURCE_DIR) / "native/fuzz/regressions/decode";
+    ASSERT_TRUE(fs::exists(dir));
     int inputs = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        test::TempDir temp;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        TempDir temp;
         for (const char* extension : {".wav", ".ogg", ".mp3", ".flac", ".m4a"}) {
             const std::string path = temp.file(std::string("input") + extension);
-            std::filesystem::copy_file(entry.path(), path);
+            fs::copy_file(entry.path(), path);
             TrackCache cache;
-            TrackDescriptor track;
-            track.path = path;
             std::string message;
-            const PcmBufferPtr pcm = decodeTrack(cache, track, false, message);
+            const PcmBufferPtr pcm = decodePath(cache, path, message);
             if (pcm) EXPECT_LT(pcm->samples.capacity(), std::size_t{1} << 24) << entry.path();
             else EXPECT_FALSE(message.empty()) << entry.path();
         }

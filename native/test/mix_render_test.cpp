@@ -28,29 +28,33 @@ float at(const std::vector<float>& out, int channels, std::size_t frame, int cha
     return out[frame * channels + channel];
 }
 
-TEST(MixRender, ResamplesByLinearInterpolation) {
-    DeckHarness h(48000);
-    // A ramp makes interpolation exact: value = frame index x 1e-4.
-    auto ramp = test::makeSamples(44100, 1, [](std::uint64_t f, int) { return static_cast<float>(f * 1e-4); });
-    h.load("A", makePcm(44100, 1, ramp));
-    h.play("A");
-    const auto out = h.render(4800);
-    for (std::size_t n : {96U, 100U, 1000U, 4799U}) {
-        const double pos = n * (44100.0 / 48000.0);
-        EXPECT_NEAR(at(out, 2, n, 0), pos * 1e-4, 1e-6) << "frame " << n;
-        EXPECT_EQ(at(out, 2, n, 0), at(out, 2, n, 1));
-    }
-    Deck& d = h.pulled("A");
-    EXPECT_NEAR(d.positionFrames, 4410.0, 1e-6);
-    EXPECT_NEAR(d.state.positionSeconds, 0.1, 1e-9);
+// Loads a mono track of one value at 48 kHz and plays it.
+void playConstant(DeckHarness& h, const char* id, std::size_t frames, float value) {
+    h.load(id, makePcm(48000, 1, constant(frames, 1, {value})));
+    h.play(id);
 }
 
-TEST(MixRender, StreamRateBelowMinimumDividesBy8000) {
-    DeckHarness h(4000);
-    h.load("A", makePcm(8000, 1, constant(8000, 1, {0.5f})));
-    h.play("A");
-    h.render(800);
-    EXPECT_NEAR(h.pulled("A").positionFrames, 800.0, 1e-9);
+// A ramp makes interpolation exact: value = frame index x 1e-4. Stream rates
+// below 8 kHz count as 8 kHz.
+TEST(MixRender, ResamplesByLinearInterpolation) {
+    for (const auto& [streamRate, trackRate, outRate] :
+         {std::tuple{48000, 44100, 48000}, std::tuple{4000, 8000, 8000}}) {
+        SCOPED_TRACE(streamRate);
+        DeckHarness h(streamRate);
+        h.load("A", makePcm(trackRate, 1, test::makeSamples(trackRate, 1, [](std::uint64_t f, int) {
+            return static_cast<float>(f * 1e-4);
+        })));
+        h.play("A");
+        const auto out = h.render(4800);
+        const double step = double(trackRate) / outRate;
+        for (std::size_t n : {96U, 100U, 1000U, 4799U}) {
+            EXPECT_NEAR(at(out, 2, n, 0), n * step * 1e-4, 1e-6) << "frame " << n;
+            EXPECT_EQ(at(out, 2, n, 0), at(out, 2, n, 1));
+        }
+        Deck& d = h.pulled("A");
+        EXPECT_NEAR(d.positionFrames, 4800 * step, 1e-6);
+        EXPECT_NEAR(d.state.positionSeconds, 4800.0 / outRate, 1e-9);
+    }
 }
 
 struct RoutingCase {
@@ -88,53 +92,49 @@ TEST(MixRender, RoutesOntoOutputChannels) {
     }
 }
 
-TEST(MixRender, DeclickRampsInOver96Frames) {
+TEST(MixRender, DeclickRampsInAgainAfterASeekAndVolumeChangesKeepThePlayhead) {
     DeckHarness h;
     h.setLimiter(false, 0.98);
-    h.load("A", makePcm(48000, 1, constant(4800, 1, {1.0f})));
-    h.play("A");
-    auto out = h.render(200);
+    playConstant(h, "A", 480000, 1.0f);
+    auto out = h.render(4800);
     EXPECT_EQ(at(out, 2, 0, 0), 0.0f);
     for (int k : {1, 48, 95}) EXPECT_FLOAT_EQ(at(out, 2, k, 0), k / 96.0f);
     EXPECT_EQ(at(out, 2, 96, 0), 1.0f);
-
-    // A seek arms it again; a stop does not.
-    h.apply("A", [](Deck& d) { return applySeek(d, 0.01, nullptr); });
-    out = h.render(10);
+    // A volume change publishes no position: the playhead keeps moving on.
+    h.apply("A", [](Deck& d) { return applyDeckVolume(d, 0.5); });
+    h.render(4800);
+    EXPECT_NEAR(h.pulled("A").state.positionSeconds, 0.2, 1e-9);
+    // A seek during playback lands, and arms the declick again.
+    h.apply("A", [](Deck& d) { return applySeek(d, 5.0, nullptr); });
+    out = h.render(480);
     EXPECT_EQ(at(out, 2, 0, 0), 0.0f);
+    EXPECT_NEAR(h.pulled("A").state.positionSeconds, 5.01, 1e-9);
 }
 
-TEST(MixRender, FadeFollowsEaseOutCubicAndEndsOnTarget) {
-    DeckHarness h;
-    h.setLimiter(false, 0.98);
-    h.load("A", makePcm(48000, 1, constant(200000, 1, {0.5f})));
-    h.play("A");
-    h.render(256);
-    const std::uint64_t fadeStart = h.frameClock;
-    h.apply("A", [&](Deck& d) { return applyFade(d, 1000, 0.0, 48000, fadeStart); });
-    const auto out = h.render(48000 + 512);
-    EXPECT_FLOAT_EQ(at(out, 2, 0, 0), 0.5f);
-    EXPECT_NEAR(at(out, 2, 24000, 0), 0.5 * 0.125, 1e-7);
-    EXPECT_EQ(at(out, 2, 48000, 0), 0.0f);
-    Deck& d = h.pulled("A");
-    EXPECT_EQ(d.state.deckVolume, 0.0);
-    EXPECT_FALSE(d.fade.active);
-    EXPECT_TRUE(d.state.playing);
-}
-
-TEST(MixRender, VolumeChangeDuringFadeIsOverriddenByTheFade) {
-    DeckHarness h;
-    h.setLimiter(false, 0.98);
-    h.load("A", makePcm(48000, 1, constant(200000, 1, {1.0f})));
-    h.play("A");
-    h.render(256);
-    h.apply("A", [&](Deck& d) { return applyFade(d, 100, 0.25, 48000, h.frameClock); });
-    h.render(1000);
-    h.apply("A", [](Deck& d) { return applyDeckVolume(d, 4.0); });
-    const auto out = h.render(6000);
-    EXPECT_LT(at(out, 2, 1, 0), 1.0f);
-    EXPECT_FLOAT_EQ(at(out, 2, 5999, 0), 0.25f);
-    EXPECT_EQ(h.pulled("A").state.deckVolume, 0.25);
+// A fade follows the ease-out cubic, overrides a volume change made during
+// it, ends exactly on its target and, even at zero, leaves the deck playing.
+TEST(MixRender, FadeFollowsEaseOutCubicOverridesVolumeAndEndsOnTarget) {
+    for (const auto& [durationMs, target] : {std::pair{1000, 0.0}, std::pair{100, 0.25}}) {
+        SCOPED_TRACE(target);
+        DeckHarness h;
+        h.setLimiter(false, 0.98);
+        playConstant(h, "A", 200000, 1.0f);
+        h.render(256);
+        h.apply("A", [&](Deck& d) { return applyFade(d, durationMs, target, 48000, h.frameClock); });
+        const std::uint32_t half = static_cast<std::uint32_t>(durationMs) * 24;
+        auto out = h.render(half + 1);
+        EXPECT_FLOAT_EQ(at(out, 2, 0, 0), 1.0f);
+        EXPECT_NEAR(at(out, 2, half, 0), 1.0 + 0.875 * (target - 1.0), 1e-7);  // halfway
+        h.apply("A", [](Deck& d) { return applyDeckVolume(d, 4.0); });
+        out = h.render(half + 512);
+        EXPECT_LT(at(out, 2, 0, 0), 1.0f);
+        EXPECT_FLOAT_EQ(at(out, 2, half - 1, 0), static_cast<float>(target));
+        EXPECT_FLOAT_EQ(at(out, 2, half + 511, 0), static_cast<float>(target));
+        Deck& d = h.pulled("A");
+        EXPECT_EQ(d.state.deckVolume, target);
+        EXPECT_FALSE(d.fade.active);
+        EXPECT_TRUE(d.state.playing);
+    }
 }
 
 TEST(MixRender, CueOutEndsTheTrack) {
@@ -174,65 +174,43 @@ TEST(MixRender, MetersOfAFullScaleSineAtHalfVolume) {
     EXPECT_EQ(h.pulled("A").state.trackMeter.rmsR, 0.0);
 }
 
-TEST(MixRender, MetersClampAtTwo) {
+// The meters of a deck clamp at 2 whatever its gain.
+TEST(MixRender, TwoDecksSumThenTheLimiterHoldsTheCeilingAndMetersClampAtTwo) {
     DeckHarness h;
-    h.load("A", makePcm(48000, 1, constant(48000, 1, {1.0f})));
-    h.apply("A", [](Deck& d) { return applyTrackGain(d, 5.0); });
-    h.play("A");
-    h.render(512);
-    EXPECT_EQ(h.pulled("A").state.meter.peakL, 2.0);
-    EXPECT_EQ(h.pulled("A").state.trackMeter.peakL, 2.0);
-}
-
-TEST(MixRender, TwoDecksSumThenTheLimiterHoldsTheCeiling) {
-    DeckHarness h;
-    h.load("A", makePcm(48000, 1, constant(48000, 1, {0.75f})));
-    h.load("B", makePcm(48000, 1, constant(48000, 1, {0.75f})));
-    h.play("A");
-    h.play("B");
+    for (const char* id : {"A", "B"}) playConstant(h, id, 48000, 0.75f);
+    h.apply("A", [](Deck& d) { return applyTrackGain(d, 4.0); });
     h.render(256);  // declick buffer
     const std::uint64_t before = h.limiterEngaged.load();
     const auto out = h.render(256);
     EXPECT_FLOAT_EQ(at(out, 2, 10, 0), 0.98f);
     EXPECT_EQ(h.limiterEngaged.load(), before + 1);
+    EXPECT_EQ(h.pulled("A").state.meter.peakL, 2.0);
+    EXPECT_EQ(h.pulled("A").state.trackMeter.peakL, 2.0);
+    EXPECT_EQ(h.pulled("B").state.meter.peakL, 0.75);
 }
 
+// Scales once to the ceiling and flushes tiny values; disabled, it only clips
+// and silences NaN. The ceiling is held within [0.5, 0.9999].
 TEST(Limiter, ScalesOnceClipsAndFlushes) {
-    std::vector<float> buffer = {1.5f, -0.75f, 0.3f, 1e-25f};
-    EXPECT_TRUE(applyMasterLimiter(buffer.data(), buffer.size(), true, 0.98));
-    EXPECT_FLOAT_EQ(buffer[0], 0.98f);
-    EXPECT_FLOAT_EQ(buffer[1], -0.75f * 0.98f / 1.5f);
-    EXPECT_EQ(buffer[3], 0.0f);
-
-    std::vector<float> disabled = {1.5f, -2.0f, 0.5f, std::nanf("")};
-    EXPECT_FALSE(applyMasterLimiter(disabled.data(), disabled.size(), false, 0.98));
-    EXPECT_EQ(disabled, (std::vector<float>{1.0f, -1.0f, 0.5f, 0.0f}));
-
-    struct CeilingCase {
+    const struct {
+        std::vector<float> in;
+        bool enabled;
         double ceiling;
-        float expectedPeak;
+        std::vector<float> out;
+        bool engaged;
+    } cases[] = {
+        {{1.5f, -0.75f, 0.3f, 1e-25f}, true, 0.98, {0.98f, -0.75f * 0.98f / 1.5f, 0.3f * 0.98f / 1.5f, 0.0f}, true},
+        {{1.5f, -2.0f, 0.5f, std::nanf("")}, false, 0.98, {1.0f, -1.0f, 0.5f, 0.0f}, false},
+        {{2.0f}, true, 0.2, {0.5f}, true},
+        {{2.0f}, true, 1.0, {0.9999f}, true},
+        {{0.98f}, true, 0.98, {0.98f}, false},
     };
-    for (const CeilingCase c : {CeilingCase{0.2, 0.5f}, CeilingCase{1.0, 0.9999f}}) {
-        std::vector<float> b = {2.0f};
-        applyMasterLimiter(b.data(), 1, true, c.ceiling);
-        EXPECT_FLOAT_EQ(b[0], c.expectedPeak);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.in[0] << ", ceiling " << c.ceiling << (c.enabled ? "" : ", disabled"));
+        std::vector<float> buffer = c.in;
+        EXPECT_EQ(applyMasterLimiter(buffer.data(), buffer.size(), c.enabled, c.ceiling), c.engaged);
+        for (std::size_t i = 0; i < buffer.size(); ++i) EXPECT_FLOAT_EQ(buffer[i], c.out[i]) << i;
     }
-    std::vector<float> atCeiling = {0.98f};
-    EXPECT_FALSE(applyMasterLimiter(atCeiling.data(), 1, true, 0.98));
-}
-
-TEST(MixRender, SeekDuringPlaybackIsNeverLostAndVolumeChangesKeepThePlayhead) {
-    DeckHarness h;
-    h.load("A", makePcm(48000, 1, constant(480000, 1, {0.1f})));
-    h.play("A");
-    h.render(4800);
-    // A volume change publishes no position: the playhead keeps moving on.
-    h.apply("A", [](Deck& d) { return applyDeckVolume(d, 0.5); });
-    h.render(4800);
-    EXPECT_NEAR(h.pulled("A").state.positionSeconds, 0.2, 1e-9);
-    h.apply("A", [](Deck& d) { return applySeek(d, 5.0, nullptr); });
-    h.render(480);
-    EXPECT_NEAR(h.pulled("A").state.positionSeconds, 5.01, 1e-9);
 }
 
 // Stereo noise: an index or fraction off by even a little shows.
@@ -269,6 +247,15 @@ struct Layout {
 
 const Layout kLayouts[] = {{"pair", 2, 0, 2}, {"pair at offset 2", 4, 2, 2}, {"mono send", 2, 0, 1}};
 
+// Loads the scenario's noise on deck A with a track gain of 0.8, seeks and plays.
+void playScenario(DeckHarness& h, const Scenario& s, const std::vector<float>& track) {
+    h.setLimiter(false, 0.98);
+    h.load("A", makePcm(s.trackRate, 2, track));
+    h.apply("A", [](Deck& d) { return applyTrackGain(d, 0.8); });
+    if (s.seekSeconds >= 0.0) h.apply("A", [&](Deck& d) { return applySeek(d, s.seekSeconds, nullptr); });
+    h.play("A");
+}
+
 // The render's output and both meters after each buffer.
 struct Recording {
     std::vector<float> out;
@@ -280,14 +267,10 @@ struct Recording {
 Recording record(const Scenario& s, const Layout& layout, std::uint32_t bufferFrames, bool vector) {
     setVectorRender(vector);
     DeckHarness h(48000, layout.outChannels);
-    h.setLimiter(false, 0.98);
     Deck& d = h.deck("A");
     d.state.output.channelOffset = layout.offset;
     d.state.output.channelCount = layout.count;
-    h.load("A", makePcm(s.trackRate, 2, stereoNoise(static_cast<std::uint64_t>(s.trackRate) * 3)));
-    h.apply("A", [](Deck& d) { return applyTrackGain(d, 0.8); });
-    if (s.seekSeconds >= 0.0) h.apply("A", [&](Deck& d) { return applySeek(d, s.seekSeconds, nullptr); });
-    h.play("A");
+    playScenario(h, s, stereoNoise(static_cast<std::uint64_t>(s.trackRate) * 3));
     Recording r;
     auto run = [&](std::uint32_t frames) {
         while (frames > 0) {
@@ -323,10 +306,9 @@ TEST(MixRender, VectorAndPortableRendersAreIdentical) {
                 for (std::size_t i = 0; i < portable.out.size(); ++i)
                     ASSERT_EQ(portable.out[i], vector.out[i]) << "sample " << i;
                 for (std::size_t i = 0; i < portable.meters.size(); ++i) {
-                    EXPECT_EQ(portable.meters[i].peakL, vector.meters[i].peakL) << "meter " << i;
-                    EXPECT_EQ(portable.meters[i].peakR, vector.meters[i].peakR) << "meter " << i;
-                    EXPECT_EQ(portable.meters[i].rmsL, vector.meters[i].rmsL) << "meter " << i;
-                    EXPECT_EQ(portable.meters[i].rmsR, vector.meters[i].rmsR) << "meter " << i;
+                    const MeterValues &p = portable.meters[i], &v = vector.meters[i];
+                    EXPECT_EQ(std::tie(p.peakL, p.peakR, p.rmsL, p.rmsR), std::tie(v.peakL, v.peakR, v.rmsL, v.rmsR))
+                        << "meter " << i;
                 }
             }
 }
@@ -345,11 +327,7 @@ TEST(MixRender, StereoRenderFollowsTheFrameByFrameDefinition) {
         const double step = s.trackRate / 48000.0;
         const double startFrame = s.seekSeconds >= 0.0 ? s.seekSeconds * s.trackRate : 0.0;
         DeckHarness h(48000);
-        h.setLimiter(false, 0.98);
-        h.load("A", makePcm(s.trackRate, 2, track));
-        h.apply("A", [](Deck& d) { return applyTrackGain(d, 0.8); });
-        if (s.seekSeconds >= 0.0) h.apply("A", [&](Deck& d) { return applySeek(d, s.seekSeconds, nullptr); });
-        h.play("A");
+        playScenario(h, s, track);
         h.render(256);
         h.apply("A", [&](Deck& d) { return applyFade(d, 40, 0.25, 48000, kFadeStart); });
         for (int buffer = 0; buffer < 24; ++buffer) {
@@ -383,12 +361,13 @@ TEST(MixRender, StereoRenderFollowsTheFrameByFrameDefinition) {
                 }
             }
             const DeckState& state = h.pulled("A").state;
-            for (const auto& [m, p, s] : {std::tuple{state.meter, peak, sum}, std::tuple{state.trackMeter, trackPeak, trackSum}}) {
-                EXPECT_NEAR(m.peakL, p[0], 1e-6 * p[0]) << "buffer " << buffer;
-                EXPECT_NEAR(m.peakR, p[1], 1e-6 * p[1]) << "buffer " << buffer;
-                EXPECT_NEAR(m.rmsL, std::sqrt(s[0] / 256), 1e-5 * std::sqrt(s[0] / 256)) << "buffer " << buffer;
-                EXPECT_NEAR(m.rmsR, std::sqrt(s[1] / 256), 1e-5 * std::sqrt(s[1] / 256)) << "buffer " << buffer;
-            }
+            for (const auto& [m, p, s] :
+                 {std::tuple{state.meter, peak, sum}, std::tuple{state.trackMeter, trackPeak, trackSum}})
+                for (int c = 0; c < 2; ++c) {
+                    EXPECT_NEAR(c ? m.peakR : m.peakL, p[c], 1e-6 * p[c]) << "buffer " << buffer << ", channel " << c;
+                    const double rms = std::sqrt(s[c] / 256);
+                    EXPECT_NEAR(c ? m.rmsR : m.rmsL, rms, 1e-5 * rms) << "buffer " << buffer << ", channel " << c;
+                }
         }
     }
 }

@@ -173,32 +173,45 @@ TEST(StreamingSource, RefusedSeekKeepsPositionAndAudioTogether) {
     EXPECT_DOUBLE_EQ(h.pulled("A").state.positionSeconds, 1000.0 / kRate);
 }
 
-TEST(StreamingRender, ResampledSourceMatchesTheReader) {
+// A streamed track plays what the reader reads, to its end, and stops there:
+// a 44.1 kHz file resampled, and a FLAC stream of unknown length (written
+// through a pipe) with a declared duration far too long, which must end once
+// the decoder is done and the ring drained instead of counting drops forever.
+TEST(StreamingRender, PlaysWhatTheReaderReadsToTheRealEnd) {
     TempDir dir;
-    const std::string path = dir.file("sine44.wav");
-    ASSERT_TRUE(test::writeWav(path, test::makeSine(44100, 1, 44100, 440.0, 0.5), 1, 44100, SF_FORMAT_FLOAT));
-    ResamplingReader reader;
-    ASSERT_TRUE(reader.open(path, kRate));
-    std::vector<float> expected(kRate);
-    expected.resize(reader.read(expected.data(), expected.size()));
+    const std::string sine = dir.file("sine44.wav"), flac = dir.file("unknown.flac");
+    ASSERT_TRUE(test::writeWav(sine, test::makeSine(44100, 1, 44100, 440.0, 0.5), 1, 44100, SF_FORMAT_FLOAT));
+    ASSERT_EQ(test::runQuiet("(sox '" + writeRamp(dir, "short.wav", kRate / 2, 1) +
+                             "' -b 16 -t raw - | flac -s --force-raw-format --endian=little --sign=signed "
+                             "--channels=1 --bps=16 --sample-rate=48000 - -c | cat > '" + flac + "')"),
+              0);
+    for (const auto& [path, duration] : {std::pair{sine, 0.0}, std::pair{flac, 600.0}}) {
+        SCOPED_TRACE(path);
+        ResamplingReader reader;
+        ASSERT_TRUE(reader.open(path, kRate));
+        std::vector<float> expected(kRate);
+        expected.resize(reader.read(expected.data(), expected.size()));
 
-    std::string message;
-    auto s = openStreamingSource(trackAt(path), kRate, message);
-    ASSERT_TRUE(s);
-    EXPECT_EQ(s->sampleRate, kRate);
-    test::DeckHarness h;
-    h.loadSource("A", s);
-    h.play("A");
-    std::vector<float> out;
-    for (int i = 0; i < 50; ++i) {
-        refillStreamingSource(s.get(), 8000, message);
-        const auto chunk = h.render(1024, 1024);
-        out.insert(out.end(), chunk.begin(), chunk.end());
+        std::string message;
+        auto s = openStreamingSource(trackAt(path, 0.0, duration), kRate, message);
+        ASSERT_TRUE(s);
+        EXPECT_EQ(s->sampleRate, kRate);
+        EXPECT_DOUBLE_EQ(s->durationSeconds, duration ? duration : 1.0);
+        test::DeckHarness h;
+        h.loadSource("A", s);
+        h.play("A");
+        std::vector<float> out;
+        for (int i = 0; i < 100; ++i) {
+            refillStreamingSource(s.get(), 8000, message);
+            const auto chunk = h.render(1024, 1024);
+            out.insert(out.end(), chunk.begin(), chunk.end());
+        }
+        ASSERT_GE(out.size() / 2, expected.size());
+        for (std::size_t f = 200; f < expected.size(); f += 101) ASSERT_FLOAT_EQ(out[f * 2], expected[f]) << f;
+        EXPECT_EQ(out[expected.size() * 2], 0.0f);
+        EXPECT_FALSE(h.pulled("A").state.playing);
+        EXPECT_LE(h.drops.load(), 1U);
     }
-    ASSERT_GE(out.size() / 2, expected.size());
-    for (std::size_t f = 200; f < expected.size(); f += 101) ASSERT_FLOAT_EQ(out[f * 2], expected[f]) << f;
-    EXPECT_EQ(out[expected.size() * 2], 0.0f);
-    EXPECT_FALSE(h.pulled("A").state.playing);  // stopped at its end frame
 }
 
 TEST(StreamingRender, UnderrunCountsADropAndNeverSetUpRingToo) {
@@ -221,31 +234,6 @@ TEST(StreamingRender, UnderrunCountsADropAndNeverSetUpRingToo) {
     h.play("B");
     h.render(256);
     EXPECT_EQ(h.drops.load(), 3U);
-}
-
-// A file shorter than its declared duration ends its track once the decoder
-// is done and the ring drained, instead of counting drops forever.
-TEST(StreamingRender, OverstatedDurationEndsAtTheRealEnd) {
-    TempDir dir;
-    const std::string wav = writeRamp(dir, "short.wav", kRate / 2, 1);
-    const std::string flac = dir.file("unknown.flac");
-    if (test::runQuiet("(sox '" + wav + "' -b 16 -t raw - | flac -s --force-raw-format --endian=little "
-                       "--sign=signed --channels=1 --bps=16 --sample-rate=48000 - -c | cat > '" + flac + "')") != 0)
-        GTEST_SKIP() << "sox/flac unavailable";
-    std::string message;
-    auto s = openStreamingSource(trackAt(flac, 0.0, 600.0), kRate, message);
-    ASSERT_TRUE(s);
-    EXPECT_DOUBLE_EQ(s->durationSeconds, 600.0);
-    test::DeckHarness h;
-    h.loadSource("A", s);
-    h.play("A");
-    for (int i = 0; i < 200; ++i) {
-        refillStreamingSource(s.get(), 8000, message);
-        h.render(512, 512);
-    }
-    const Deck& d = h.pulled("A");
-    EXPECT_FALSE(d.state.playing);
-    EXPECT_LE(h.drops.load(), 1U);
 }
 
 // A streamed deck plays as a decoded deck given the same track does, from
@@ -301,14 +289,16 @@ TEST(ConcurrentStreaming, SeekRefillAndRender) {
     std::string message;
     auto s = openStreamingSource(trackAt(path), kRate, message);
     ASSERT_TRUE(s);
-    ReclaimDomain domain;
-    DeckRegistry registry(domain);
-    Deck& deck = registry.findOrCreateDeck("A", "standard", "default");
-    applyLoadedTrack(deck, trackAt(path), nullptr, s, "", "standard");
-    deck.state.playing = true;
-    deck.declick = {};
-    registry.publishDeck(deck, kPublishAll);
-    registry.rebuildMixList(2);
+    test::DeckHarness h;
+    h.loadSource("A", s, trackAt(path));
+    // Playing without a declick: every sample played is a ramp value.
+    h.apply("A", [](Deck& d) {
+        d.state.playing = true;
+        d.declick = {};
+        return kPublishAll;
+    });
+    h.setLimiter(false, 0.98);
+    const DeckRuntime& rt = *h.deck("A").runtime;
 
     std::atomic<bool> stop{false};
     std::atomic<long> checkedFrames{0};
@@ -320,14 +310,8 @@ TEST(ConcurrentStreaming, SeekRefillAndRender) {
         }
     });
     std::thread renderer([&] {
-        RenderContext context;
-        context.limiterEnabled = false;
-        std::vector<float> out(256 * 2);
-        DeckRuntime& rt = *deck.runtime;
-        std::uint64_t clock = 0;
         while (!stop.load()) {
-            renderMix(context, registry.loadMixList(), 256, out.data(), 2, clock);
-            clock += 256;
+            const std::vector<float> out = h.render(256);
             // The frames this buffer played (every ramp value is at least
             // 0.5; an underrun or a skipped buffer leaves zeros) end where the
             // render says its playhead is, and match the ring one to one.

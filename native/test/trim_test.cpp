@@ -7,6 +7,7 @@
 #include <functional>
 #include <limits>
 #include <numbers>
+#include <tuple>
 
 #include "decoding/decode_chain.hpp"
 #include "support/test_support.hpp"
@@ -16,18 +17,22 @@ namespace {
 
 constexpr int kRate = 44'100;
 
-// Mono buffer of `seconds`, a 440 Hz tone shaped by `envelope(t)`.
-PcmBufferPtr makeTrack(double seconds, const std::function<double(double)>& envelope,
-                       int rate = kRate, int channels = 1) {
+PcmBufferPtr makeBuffer(int rate, int channels, std::vector<float> samples) {
     auto buffer = std::make_shared<PcmBuffer>();
     buffer->sampleRate = rate;
     buffer->channels = channels;
-    const auto frames = static_cast<std::uint64_t>(std::llround(seconds * rate));
-    buffer->samples = test::makeSamples(frames, channels, [&](std::uint64_t f, int) {
-        const double t = static_cast<double>(f) / rate;
-        return static_cast<float>(envelope(t) * 0.5 * std::sin(2.0 * std::numbers::pi * 440.0 * t));
-    });
+    buffer->samples = std::move(samples);
     return buffer;
+}
+
+// Buffer of `seconds`, a 440 Hz tone shaped by `envelope(t)`.
+PcmBufferPtr makeTrack(double seconds, const std::function<double(double)>& envelope,
+                       int channels = 1) {
+    const auto frames = static_cast<std::uint64_t>(std::llround(seconds * kRate));
+    return makeBuffer(kRate, channels, test::makeSamples(frames, channels, [&](std::uint64_t f, int) {
+        const double t = static_cast<double>(f) / kRate;
+        return static_cast<float>(envelope(t) * 0.5 * std::sin(2.0 * std::numbers::pi * 440.0 * t));
+    }));
 }
 
 // 2 s silence, 1.5 s fade-in, 20 s tone, 2 s fade-out, 3 s silence. The fades
@@ -42,122 +47,76 @@ double fadedEnvelope(double t) {
     return 0.0;
 }
 
-TEST(Trim, FindsTheFadesForAnyWindow) {
-    const PcmBufferPtr track = makeTrack(28.5, fadedEnvelope);
-    for (double windowMs : {5.0, 10.0, 20.0, 50.0}) {
-        const TrimResult result = detectTrim(track, windowMs, 0.0, 0.0);
-        ASSERT_TRUE(result.ok) << windowMs;
-        EXPECT_TRUE(result.message.empty());
-        EXPECT_NEAR(result.durationSeconds, 28.5, 1e-9);
-        EXPECT_NEAR(result.cueInSeconds, kAudibleFrom, windowMs / 1000.0) << windowMs;
-        EXPECT_NEAR(result.cueOutSeconds, kAudibleUntil, windowMs / 1000.0) << windowMs;
-    }
-}
-
-// Tracks of one shape each, in 10 ms windows: where the cues land.
-TEST(Trim, CuesOfShapedTracks) {
-    const auto click = [](double t) { return t >= 0.5 && t < 0.53 ? 1.0 : 0.0; };
-    const struct {
-        const char* name;
-        double seconds;
-        std::function<double(double)> envelope;
-        double cueIn, cueOut;
-    } cases[] = {
-        {"a click before the music is not its start", 12.0, [&](double t) { return click(t) + (t >= 4.0 && t < 10.0); },
-         4.0, 10.0},
-        {"a track that is only a click is kept whole", 3.0, click, 0.0, 3.0},
-        {"a 70 ms burst is too short a span: whole", 2.0, [](double t) { return t >= 1.0 && t < 1.07; }, 0.0, 2.0},
-        {"a 300 ms burst is trimmed", 2.0, [](double t) { return t >= 1.0 && t < 1.3; }, 1.0, 1.3},
-        {"silence is kept whole", 2.0, [](double) { return 0.0; }, 0.0, 2.0},
-    };
-    for (const auto& c : cases) {
-        const TrimResult result = detectTrim(makeTrack(c.seconds, c.envelope), 10.0, 0.0, 0.0);
-        ASSERT_TRUE(result.ok) << c.name;
-        EXPECT_NEAR(result.cueInSeconds, c.cueIn, 0.01) << c.name;
-        EXPECT_NEAR(result.cueOutSeconds, c.cueOut, 0.01) << c.name;
-    }
-}
-
-TEST(Trim, RollsAreAddedAndClampedToTheTrack) {
-    const PcmBufferPtr track = makeTrack(28.5, fadedEnvelope);
-    const double inf = std::numeric_limits<double>::infinity();
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const struct {
-        double pre, post, cueIn, cueOut;
-    } cases[] = {
-        {0.5, 1.0, kAudibleFrom - 0.5, kAudibleUntil + 1.0},  // plain rolls
-        {10.0, 10.0, 0.0, 28.5},                              // clamped at both ends
-        {inf, 1e300, 0.0, 28.5},                              // absurd values clamp too
-        {-3.0, nan, kAudibleFrom, kAudibleUntil},             // negative and NaN count as none
-    };
-    for (const auto& c : cases) {
-        const TrimResult result = detectTrim(track, 10.0, c.pre, c.post);
-        ASSERT_TRUE(result.ok);
-        EXPECT_NEAR(result.cueInSeconds, c.cueIn, 0.01) << c.pre;
-        EXPECT_NEAR(result.cueOutSeconds, c.cueOut, 0.01) << c.post;
-        EXPECT_LE(result.cueOutSeconds, result.durationSeconds);
-    }
-}
-
-TEST(Trim, WindowsBelowFiveMillisecondsActAsFive) {
+// Where the cues land, by track shape, window length and rolls. A tolerance
+// of 0 asks for the exact window edge.
+TEST(Trim, CuesOfShapedTracksWindowsAndRolls) {
+    const PcmBufferPtr faded = makeTrack(28.5, fadedEnvelope);
     // A tone from frame 54420 (1.234 s) to frame 201404 (4.567 s): 5 ms windows
     // of 220 frames put its edges in windows 247 and 915.
-    const PcmBufferPtr track = makeTrack(6.0, [](double t) { return t >= 1.234 && t < 4.567; });
-    for (double windowMs : {5.0, 4.99, 1.0, 0.0, -20.0, std::numeric_limits<double>::quiet_NaN()}) {
-        const TrimResult result = detectTrim(track, windowMs, 0.0, 0.0);
-        ASSERT_TRUE(result.ok) << windowMs;
-        EXPECT_DOUBLE_EQ(result.cueInSeconds, 247 * 220 / 44100.0) << windowMs;
-        EXPECT_DOUBLE_EQ(result.cueOutSeconds, 916 * 220 / 44100.0) << windowMs;
-    }
-    // A window longer than the track is one window: nothing to trim.
-    const TrimResult huge = detectTrim(track, std::numeric_limits<double>::infinity(), 0.0, 0.0);
-    ASSERT_TRUE(huge.ok);
-    EXPECT_EQ(huge.cueInSeconds, 0.0);
-    EXPECT_DOUBLE_EQ(huge.cueOutSeconds, 6.0);
-}
-
-TEST(Trim, ShortLastWindowEndsAtTheLastFrame) {
+    const PcmBufferPtr edges = makeTrack(6.0, [](double t) { return t >= 1.234 && t < 4.567; });
+    const double edgeIn = 247 * 220 / 44100.0, edgeOut = 916 * 220 / 44100.0;
+    const auto click = [](double t) { return t >= 0.5 && t < 0.53 ? 1.0 : 0.0; };
     // 1 kHz stereo, 10 ms windows of 10 frames; 1003 frames leave a 3-frame window.
-    auto buffer = std::make_shared<PcmBuffer>();
-    buffer->sampleRate = 1000;
-    buffer->channels = 2;
-    buffer->samples = test::makeSamples(1003, 2, [](std::uint64_t f, int c) {
+    const PcmBufferPtr shortLast = makeBuffer(1000, 2, test::makeSamples(1003, 2, [](std::uint64_t f, int c) {
         return f < 300 ? 0.0f : (((f + c) % 2) ? 0.5f : -0.5f);
-    });
-    const TrimResult result = detectTrim(buffer, 10.0, 0.0, 0.0);
-    ASSERT_TRUE(result.ok);
-    EXPECT_DOUBLE_EQ(result.cueInSeconds, 0.3);
-    EXPECT_DOUBLE_EQ(result.cueOutSeconds, 1.003);
-    EXPECT_DOUBLE_EQ(result.durationSeconds, 1.003);
-}
-
-TEST(Trim, BrokenSamplesCountAsSilence) {
+    }));
     // The tone fills 10 ms windows 100 to 499 exactly; broken samples in the
     // silence and in the tone move neither edge.
-    const PcmBufferPtr clean = makeTrack(6.0, [](double t) { return t >= 1.0 && t < 5.0; });
-    auto broken = std::make_shared<PcmBuffer>(*clean);
+    auto broken = std::make_shared<PcmBuffer>(*makeTrack(6.0, [](double t) { return t >= 1.0 && t < 5.0; }));
     for (std::size_t i : {7UL, 44'101UL, 100'003UL, 200'002UL, 230'000UL})
         broken->samples[i] = std::numeric_limits<float>::quiet_NaN();
     broken->samples[150'001] = std::numeric_limits<float>::infinity();
     broken->samples[40'000] = -std::numeric_limits<float>::infinity();
-    const TrimResult result = detectTrim(broken, 10.0, 0.0, 0.0);
-    ASSERT_TRUE(result.ok);
-    EXPECT_DOUBLE_EQ(result.cueInSeconds, 1.0);
-    EXPECT_DOUBLE_EQ(result.cueOutSeconds, 5.0);
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        const char* name;
+        PcmBufferPtr track;
+        double windowMs, pre, post, cueIn, cueOut, tolerance;
+    } cases[] = {
+        {"fades, 5 ms", faded, 5.0, 0, 0, kAudibleFrom, kAudibleUntil, 0.005},
+        {"fades, 10 ms", faded, 10.0, 0, 0, kAudibleFrom, kAudibleUntil, 0.01},
+        {"fades, 20 ms", faded, 20.0, 0, 0, kAudibleFrom, kAudibleUntil, 0.02},
+        {"fades, 50 ms", faded, 50.0, 0, 0, kAudibleFrom, kAudibleUntil, 0.05},
+        {"a click before the music is not its start",
+         makeTrack(12.0, [&](double t) { return click(t) + (t >= 4.0 && t < 10.0); }), 10.0, 0, 0, 4.0, 10.0, 0.01},
+        {"a track that is only a click is kept whole", makeTrack(3.0, click), 10.0, 0, 0, 0.0, 3.0, 0.01},
+        {"a 70 ms burst is too short a span: whole", makeTrack(2.0, [](double t) { return t >= 1.0 && t < 1.07; }),
+         10.0, 0, 0, 0.0, 2.0, 0.01},
+        {"a 300 ms burst is trimmed", makeTrack(2.0, [](double t) { return t >= 1.0 && t < 1.3; }), 10.0, 0, 0,
+         1.0, 1.3, 0.01},
+        {"silence is kept whole", makeTrack(2.0, [](double) { return 0.0; }), 10.0, 0, 0, 0.0, 2.0, 0.01},
+        {"plain rolls", faded, 10.0, 0.5, 1.0, kAudibleFrom - 0.5, kAudibleUntil + 1.0, 0.01},
+        {"rolls clamped at both ends", faded, 10.0, 10.0, 10.0, 0.0, 28.5, 0.01},
+        {"absurd rolls clamp too", faded, 10.0, inf, 1e300, 0.0, 28.5, 0.01},
+        {"negative and NaN rolls count as none", faded, 10.0, -3.0, nan, kAudibleFrom, kAudibleUntil, 0.01},
+        // Windows below 5 ms act as 5 ms.
+        {"5 ms window", edges, 5.0, 0, 0, edgeIn, edgeOut, 0},
+        {"4.99 ms window", edges, 4.99, 0, 0, edgeIn, edgeOut, 0},
+        {"1 ms window", edges, 1.0, 0, 0, edgeIn, edgeOut, 0},
+        {"0 ms window", edges, 0.0, 0, 0, edgeIn, edgeOut, 0},
+        {"negative window", edges, -20.0, 0, 0, edgeIn, edgeOut, 0},
+        {"NaN window", edges, nan, 0, 0, edgeIn, edgeOut, 0},
+        {"a window longer than the track is one window: nothing to trim", edges, inf, 0, 0, 0.0, 6.0, 0},
+        {"a short last window ends at the last frame", shortLast, 10.0, 0, 0, 0.3, 1.003, 0},
+        {"broken samples count as silence", broken, 10.0, 0, 0, 1.0, 5.0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TrimResult result = detectTrim(c.track, c.windowMs, c.pre, c.post);
+        ASSERT_TRUE(result.ok);
+        EXPECT_EQ(result.message, "");
+        EXPECT_NEAR(result.durationSeconds, double(c.track->frameCount()) / c.track->sampleRate, 1e-12);
+        EXPECT_NEAR(result.cueInSeconds, c.cueIn, c.tolerance ? c.tolerance : 1e-12);
+        EXPECT_NEAR(result.cueOutSeconds, c.cueOut, c.tolerance ? c.tolerance : 1e-12);
+        EXPECT_LE(result.cueOutSeconds, result.durationSeconds);
+    }
 }
 
 TEST(Trim, EmptyBuffersFail) {
-    auto noChannels = std::make_shared<PcmBuffer>();
-    noChannels->sampleRate = kRate;
-    noChannels->samples.assign(100, 0.5f);
-    auto noRate = std::make_shared<PcmBuffer>(*noChannels);
-    noRate->channels = 1;
-    noRate->sampleRate = 0;
-    auto noSamples = std::make_shared<PcmBuffer>();
-    noSamples->sampleRate = kRate;
-    noSamples->channels = 2;
-    for (const PcmBufferPtr& buffer : {PcmBufferPtr{}, PcmBufferPtr{noChannels},
-                                       PcmBufferPtr{noRate}, PcmBufferPtr{noSamples}}) {
+    for (const PcmBufferPtr& buffer :
+         {PcmBufferPtr{}, makeBuffer(kRate, 0, std::vector<float>(100, 0.5f)),
+          makeBuffer(0, 1, std::vector<float>(100, 0.5f)), makeBuffer(kRate, 2, {})}) {
         const TrimResult result = detectTrim(buffer, 10.0, 0.0, 0.0);
         EXPECT_FALSE(result.ok);
         EXPECT_EQ(result.message, "Empty PCM buffer.");
@@ -174,11 +133,9 @@ PcmBufferPtr withEnergy(const PcmBufferPtr& buffer, std::uint32_t blockFrames) {
 }
 
 void expectSameTrim(const TrimResult& expected, const TrimResult& actual) {
-    EXPECT_EQ(actual.ok, expected.ok);
-    EXPECT_EQ(actual.message, expected.message);
-    EXPECT_EQ(actual.cueInSeconds, expected.cueInSeconds);
-    EXPECT_EQ(actual.cueOutSeconds, expected.cueOutSeconds);
-    EXPECT_EQ(actual.durationSeconds, expected.durationSeconds);
+    EXPECT_EQ(std::tie(actual.ok, actual.message, actual.cueInSeconds, actual.cueOutSeconds, actual.durationSeconds),
+              std::tie(expected.ok, expected.message, expected.cueInSeconds, expected.cueOutSeconds,
+                       expected.durationSeconds));
 }
 
 // Square wave of amplitude `a`: every window of it has level |a| within rounding.
@@ -234,12 +191,9 @@ TEST(TrimFromBlockEnergy, AgreesWithTheSamplesToTheSample) {
     };
     for (const auto& track : tracks) {
         SCOPED_TRACE(track.name);
-        auto buffer = std::make_shared<PcmBuffer>();
-        buffer->sampleRate = track.rate;
-        buffer->channels = track.channels;
-        buffer->samples = test::makeSamples(
+        const PcmBufferPtr buffer = makeBuffer(track.rate, track.channels, test::makeSamples(
             std::uint64_t(track.seconds * track.rate), track.channels,
-            [&](std::uint64_t f, int c) { return track.sample(f, c, double(f) / track.rate); });
+            [&](std::uint64_t f, int c) { return track.sample(f, c, double(f) / track.rate); }));
         for (std::uint32_t block : {blockEnergyFrames(track.rate), 1u, 7u, 64u, 1000u}) {
             const PcmBufferPtr summarised = withEnergy(buffer, block);
             ASSERT_TRUE(summarised->energy.covers(summarised->frameCount()));
@@ -259,7 +213,7 @@ TEST(TrackTrim, FromAFile) {
     test::TempDir dir;
     TrackDescriptor descriptor;
     descriptor.path = dir.file("faded.wav");
-    ASSERT_TRUE(test::writeWav(descriptor.path, makeTrack(28.5, fadedEnvelope, kRate, 2)->samples, 2, kRate, SF_FORMAT_FLOAT));
+    ASSERT_TRUE(test::writeWav(descriptor.path, makeTrack(28.5, fadedEnvelope, 2)->samples, 2, kRate, SF_FORMAT_FLOAT));
     TrackCache cache;
     const TrimResult fromFile = analyzeTrackTrim(cache, descriptor, 10.0, 0.25, 0.5);
     ASSERT_TRUE(fromFile.ok) << fromFile.message;

@@ -21,7 +21,7 @@ TrackDescriptor trackAt(const std::string& path) {
     return track;
 }
 
-// Writes a float WAV at the engine rate, so no resampling blurs the values.
+// Writes a float WAV (at the engine rate, so no resampling blurs the values).
 std::string writeTrack(const TempDir& dir, const std::vector<float>& samples, int channels = 1,
                        int rate = kRate) {
     const std::string path = dir.file("track.wav");
@@ -29,41 +29,44 @@ std::string writeTrack(const TempDir& dir, const std::vector<float>& samples, in
     return path;
 }
 
-void expectFinite(const WaveformResult& result) {
-    for (const WaveformPeak& p : result.peaks) {
-        ASSERT_TRUE(std::isfinite(p.min) && std::isfinite(p.max) && std::isfinite(p.avg) &&
-                    std::isfinite(p.amp));
-    }
+WaveformResult waveformOf(const std::vector<float>& samples) {
+    const TempDir dir;
+    return computeWaveform(kRate, trackAt(writeTrack(dir, samples)), 64);
 }
 
-TEST(Waveform, BucketCountFollowsMaxPoints) {
+// A 1 s tone at 44.1 kHz: the bucket count follows maxPoints within its
+// bounds, and the rate reported is the engine's (at least 8 kHz).
+TEST(Waveform, BucketCountFollowsMaxPointsAndTheRateIsTheEngines) {
     TempDir dir;
-    const std::string path = writeTrack(dir, test::makeSine(4800, 1, kRate, 440.0, 0.5));
+    const std::string path = writeTrack(dir, test::makeSine(44'100, 2, 44'100, 440.0, 0.5), 2, 44'100);
     const struct {
-        std::int32_t maxPoints;
-        std::size_t expected;
+        std::int32_t engineRate, maxPoints, rate;
+        std::size_t buckets;
     } cases[] = {
-        {0, 1200},
-        {-1, 1200},
-        {10, 64},
-        {64, 64},
-        {5000, 5000},
-        {std::numeric_limits<std::int32_t>::max(), static_cast<std::size_t>(kMaxWaveformPoints)},
+        {kRate, 0, kRate, 1200},   {kRate, -1, kRate, 1200},   {kRate, 10, kRate, 64},
+        {kRate, 64, kRate, 64},    {kRate, 5000, kRate, 5000}, {96'000, 64, 96'000, 64},
+        {4000, 64, 8000, 64},      {0, 64, 8000, 64},
+        {kRate, std::numeric_limits<std::int32_t>::max(), kRate, static_cast<std::size_t>(kMaxWaveformPoints)},
     };
     for (const auto& c : cases) {
-        const WaveformResult result = computeWaveform(kRate, trackAt(path), c.maxPoints);
-        ASSERT_TRUE(result.ok) << c.maxPoints;
-        EXPECT_EQ(result.peaks.size(), c.expected) << c.maxPoints;
+        SCOPED_TRACE(testing::Message() << c.engineRate << " Hz, " << c.maxPoints << " points");
+        const WaveformResult result = computeWaveform(c.engineRate, trackAt(path), c.maxPoints);
+        ASSERT_TRUE(result.ok);
+        EXPECT_EQ(result.peaks.size(), c.buckets);
+        EXPECT_EQ(result.sampleRate, c.rate);
+        EXPECT_NEAR(result.durationSeconds, 1.0, 1e-4);
+        if (c.buckets == 64) {
+            EXPECT_NEAR(result.peaks[32].amp, 1.0, 0.02);  // a whole 440 Hz period in each bucket
+        }
     }
 }
 
 TEST(Waveform, RampGivesExactBucketValues) {
-    TempDir dir;
     // 64 buckets of 100 frames; the first frame (-1) is the loudest, so no scaling.
     const auto ramp = test::makeSamples(6400, 1, [](std::uint64_t f, int) {
         return static_cast<float>((static_cast<double>(f) - 3200.0) / 3200.0);
     });
-    const WaveformResult result = computeWaveform(kRate, trackAt(writeTrack(dir, ramp)), 64);
+    const WaveformResult result = waveformOf(ramp);
     ASSERT_TRUE(result.ok);
     ASSERT_EQ(result.peaks.size(), 64U);
     EXPECT_DOUBLE_EQ(result.durationSeconds, 6400.0 / kRate);
@@ -80,30 +83,28 @@ TEST(Waveform, RampGivesExactBucketValues) {
     EXPECT_DOUBLE_EQ(result.peaks[0].amp, 1.0);
 }
 
+// Silence stays at zero; a tiny signal is scaled up to full height.
 TEST(Waveform, SilenceAndTinySignalsStayFinite) {
-    TempDir dir;
-    const WaveformResult silent =
-        computeWaveform(kRate, trackAt(writeTrack(dir, std::vector<float>(9600, 0.0f))), 64);
-    ASSERT_TRUE(silent.ok);
-    expectFinite(silent);
-    for (const WaveformPeak& p : silent.peaks) EXPECT_EQ(p.amp, 0.0);
-
-    const WaveformResult tiny = computeWaveform(
-        kRate, trackAt(writeTrack(dir, test::makeSine(9600, 1, kRate, 1000.0, 1e-7))), 64);
-    ASSERT_TRUE(tiny.ok);
-    expectFinite(tiny);
-    double peak = 0.0;
-    for (const WaveformPeak& p : tiny.peaks) peak = std::max(peak, p.amp);
-    EXPECT_NEAR(peak, 1.0, 1e-9);
+    for (const auto& [samples, peak] : {std::pair{std::vector<float>(9600, 0.0f), 0.0},
+                                        std::pair{test::makeSine(9600, 1, kRate, 1000.0, 1e-7), 1.0}}) {
+        SCOPED_TRACE(peak);
+        const WaveformResult result = waveformOf(samples);
+        ASSERT_TRUE(result.ok);
+        double highest = 0.0;
+        for (const WaveformPeak& p : result.peaks) {
+            ASSERT_TRUE(std::isfinite(p.min) && std::isfinite(p.max) && std::isfinite(p.avg) &&
+                        std::isfinite(p.amp));
+            highest = std::max(highest, p.amp);
+        }
+        EXPECT_NEAR(highest, peak, peak * 1e-9);  // silence: exactly zero
+    }
 }
 
 // A track shorter than the bucket count: empty buckets are zero and do not
 // hold the real peaks down.
 TEST(Waveform, EmptyBucketsReportZeros) {
-    TempDir dir;
-    const auto samples =
-        test::makeSamples(10, 1, [](std::uint64_t f, int) { return f == 3 ? 0.5f : 0.1f; });
-    const WaveformResult result = computeWaveform(kRate, trackAt(writeTrack(dir, samples)), 64);
+    const WaveformResult result = waveformOf(
+        test::makeSamples(10, 1, [](std::uint64_t f, int) { return f == 3 ? 0.5f : 0.1f; }));
     ASSERT_TRUE(result.ok);
     ASSERT_EQ(result.peaks.size(), 64U);
     std::vector<std::size_t> filled;
@@ -114,45 +115,20 @@ TEST(Waveform, EmptyBucketsReportZeros) {
     EXPECT_DOUBLE_EQ(result.peaks[19].amp, 1.0);
     EXPECT_NEAR(result.peaks[0].amp, 0.2, 1e-7);
     const WaveformPeak& empty = result.peaks[1];
-    EXPECT_EQ(empty.min, 0.0);
-    EXPECT_EQ(empty.max, 0.0);
-    EXPECT_EQ(empty.avg, 0.0);
-}
-
-TEST(Waveform, ReportsTheEngineRateNotTheFileRate) {
-    TempDir dir;
-    const std::string path =
-        writeTrack(dir, test::makeSine(44'100, 2, 44'100, 440.0, 0.5), 2, 44'100);
-    const struct {
-        std::int32_t engineRate;
-        std::int32_t expected;
-    } cases[] = {{48'000, 48'000}, {96'000, 96'000}, {4000, 8000}, {0, 8000}};
-    for (const auto& c : cases) {
-        const WaveformResult result = computeWaveform(c.engineRate, trackAt(path), 64);
-        ASSERT_TRUE(result.ok) << c.engineRate;
-        EXPECT_EQ(result.sampleRate, c.expected);
-        EXPECT_NEAR(result.durationSeconds, 1.0, 1e-4) << c.engineRate;
-        EXPECT_NEAR(result.peaks[32].amp, 1.0, 0.02) << c.engineRate;
-    }
+    EXPECT_TRUE(empty.min == 0.0 && empty.max == 0.0 && empty.avg == 0.0);
 }
 
 // A FLAC stream written through a pipe does not record its length; the
 // track must still spread over all buckets.
 TEST(Waveform, UnknownLengthStillFillsEveryBucket) {
     TempDir dir;
-    const auto samples = test::makeSamples(kRate, 1, [](std::uint64_t f, int) {
-        const double amplitude = f < kRate / 2 ? 0.1 : 0.8;
-        return static_cast<float>(amplitude *
-                                  std::sin(2.0 * std::numbers::pi * 1000.0 * f / kRate));
-    });
-    const std::string wav = writeTrack(dir, samples);
+    const std::string wav = writeTrack(dir, test::makeSamples(kRate, 1, [](std::uint64_t f, int) {
+        return static_cast<float>((f < kRate / 2 ? 0.1 : 0.8) * std::sin(2.0 * std::numbers::pi * 1000.0 * f / kRate));
+    }));
     const std::string flac = dir.file("streamed.flac");
-    if (test::runQuiet("(sox '" + wav +
-                       "' -b 16 -t raw - | flac -s --force-raw-format --endian=little "
-                       "--sign=signed --channels=1 --bps=16 --sample-rate=48000 - -c | cat > '" +
-                       flac + "')") != 0) {
+    if (test::runQuiet("(sox '" + wav + "' -b 16 -t raw - | flac -s --force-raw-format --endian=little "
+                       "--sign=signed --channels=1 --bps=16 --sample-rate=48000 - -c | cat > '" + flac + "')") != 0)
         GTEST_SKIP() << "sox/flac unavailable";
-    }
     const WaveformResult result = computeWaveform(kRate, trackAt(flac), 64);
     ASSERT_TRUE(result.ok);
     EXPECT_NEAR(result.durationSeconds, 1.0, 1e-9);
