@@ -84,7 +84,7 @@ run_rtsan() {
       cmake --build build-rtsan -j 2 --target rtsan_soak >>build-rtsan.log 2>&1; }; then
     tail -40 build-rtsan.log; fail "rtsan build"; return
   fi
-  local seconds=60
+  local seconds=30
   [ "$long" -eq 1 ] && seconds=300
   # The engine's log lines go to the log; violations and the summary to the terminal.
   build-rtsan/native/test/rtsan_soak --seconds "$seconds" --decks 16 >build-rtsan/soak.log ||
@@ -103,7 +103,7 @@ run_rtsan() {
 run_fuzz() {
   asan_build || { fail "fuzz build"; return; }
   section "fuzzing"
-  local seconds=60
+  local seconds=30
   [ "$long" -eq 1 ] && seconds=600
   bash scripts/fuzz-corpus.sh build-asan/corpus || { fail "fuzz corpus"; return; }
   for target in decode analysis; do
@@ -137,7 +137,7 @@ for part in "${parts[@]}"; do
     asan) run_asan ;;
     rtsan) run_rtsan ;;
     fuzz) run_fuzz ;;
-    stress) if [ "$long" -eq 1 ]; then run_script stress 2000 --seconds 1800; else run_script stress 300 --seconds 120; fi ;;
+    stress) if [ "$long" -eq 1 ]; then run_script stress 2000 --seconds 1800; else run_script stress 240 --seconds 60; fi ;;
     lifecycle) if [ "$long" -eq 1 ]; then run_script lifecycle 3600 --full; else run_script lifecycle 900; fi ;;
     faults) if [ "$long" -eq 1 ]; then run_script faults 3600 --cycles 20 --quiet 60; else run_script faults 900 --cycles 5; fi ;;
     badinput) if [ "$long" -eq 1 ]; then run_script bad-input 600 --seconds 300; else run_script bad-input 300 --seconds 30; fi ;;
