@@ -36,4 +36,9 @@ if [ "${#missing[@]}" -gt 0 ]; then
   as_root apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
+# FFmpeg, the longest, builds beside the others, whose configure scripts keep
+# one core only; the list below then waits on its lock and finds it built.
+bash "$DEPS_DIR/build.sh" --target "$target" ffmpeg >/dev/null &
+side=$!
 bash "$DEPS_DIR/build.sh" --target "$target" "${LIBRARIES[@]}" | paste -sd';'
+wait "$side" || true
