@@ -8,47 +8,31 @@ const { writeFloatWav, writeGarbage, missingPath } = require('./helpers/wav.js')
 
 after(() => native.shutdown());
 
-const wav = writeFloatWav('job.wav', { seconds: 2, silenceHeadSeconds: 0.5, silenceTailSeconds: 0.5 });
+const wav = writeFloatWav('job.wav', { seconds: 2 });
 const garbage = writeGarbage('job-garbage.wav');
 
-test('prepareTrack settles ok/message for every kind of descriptor', async () => {
+test('every job settles with ok and a message, never rejects, whatever the descriptor', async () => {
   const cases = [
-    [{ path: missingPath('long.wav'), duration: 600 }, true], // streamed: the file is not opened
-    [{ path: wav }, true],
-    [{ path: missingPath() }, false],
-    [{ path: garbage }, false],
-    [null, false],
-    [undefined, false],
+    // descriptor, whether prepareTrack succeeds, whether the analyses do
+    [{ path: missingPath('long.wav'), duration: 600 }, true, false], // streamed: prepareTrack opens nothing
+    [{ path: wav }, true, true],
+    [{ path: missingPath() }, false, false],
+    [{ path: garbage }, false, false],
+    [{ path: '' }, false, false],
+    [null, false, false],
+    [undefined, false, false],
   ];
-  for (const [track, ok] of cases) {
+  for (const [track, prepared, analysed] of cases) {
     const request = track === undefined ? {} : { track };
-    const result = await native.prepareTrack(request);
-    assert.equal(result.ok, ok, JSON.stringify(track));
-    if (ok) assert.equal(result.message, '');
-    else assert.ok(result.message.length > 0, JSON.stringify(track));
+    for (const [job, ok] of [['prepareTrack', prepared], ['analyzeWaveform', analysed], ['analyzeTrim', analysed]]) {
+      const result = await native[job](request);
+      const label = `${job} ${JSON.stringify(track)}: ${result.message}`;
+      assert.deepEqual([result.ok, result.message === ''], [ok, ok], label);
+      if (job === 'analyzeWaveform' && !ok) {
+        assert.deepEqual([result.message, result.peaks], ['analyzeWaveform: cannot open file', []], label);
+      }
+    }
   }
-});
-
-test('analyses resolve, never reject, for missing and undecodable files', async () => {
-  for (const path of [missingPath(), garbage, '']) {
-    const waveform = await native.analyzeWaveform({ track: { path } });
-    assert.deepEqual([waveform.ok, waveform.message, waveform.peaks], [false, 'analyzeWaveform: cannot open file', []], path);
-    const trim = await native.analyzeTrim({ track: { path } });
-    assert.equal(trim.ok, false, path);
-    assert.ok(trim.message.length > 0, path);
-  }
-});
-
-test('analyses of a decodable file use their defaults', async () => {
-  const waveform = await native.analyzeWaveform({ track: { path: wav } });
-  assert.equal(waveform.ok, true);
-  assert.equal(waveform.peaks.length, 1200);
-  assert.equal(waveform.channels, 2);
-  near(waveform.durationSeconds, 2, 0.01);
-  const trim = await native.analyzeTrim({ track: { path: wav } });
-  assert.deepEqual([trim.ok, trim.message], [true, '']);
-  near(trim.durationSeconds, 2, 0.01);
-  assert.ok(trim.cueInSeconds < trim.cueOutSeconds);
 });
 
 test('a trimmed or prepared track is loaded from the cache without decoding again', async () => {
@@ -62,12 +46,13 @@ test('a trimmed or prepared track is loaded from the cache without decoding agai
   }
 });
 
-test('three analyses in flight settle independently while the script thread answers', async () => {
+test('analyses in flight settle independently while the script thread answers; defaults apply', async () => {
   const long = writeFloatWav('long.wav', { seconds: 20 });
   let settled = 0;
   const count = (promise) => promise.then((value) => { settled += 1; return value; });
   const jobs = [
     count(native.analyzeWaveform({ track: { path: long }, options: { maxPoints: 300 } })),
+    count(native.analyzeWaveform({ track: { path: long } })),
     count(native.analyzeTrim({ track: { path: long } })),
     count(native.analyzeWaveform({ track: { path: missingPath() } })),
   ];
@@ -76,6 +61,11 @@ test('three analyses in flight settle independently while the script thread answ
     assert.equal(native.getRuntimeInfo().activeDeviceId, 'default');
     await new Promise((resolve) => setImmediate(resolve));
   }
-  const [waveform, trim, missing] = await Promise.all(jobs);
-  assert.deepEqual([waveform.ok, waveform.peaks.length, trim.ok, missing.ok], [true, 300, true, false]);
+  const [short, waveform, trim, missing] = await Promise.all(jobs);
+  assert.deepEqual([short.ok, short.peaks.length, waveform.ok, waveform.peaks.length, waveform.channels],
+    [true, 300, true, 1200, 2]);
+  assert.deepEqual([trim.ok, trim.message, missing.ok], [true, '', false]);
+  near(waveform.durationSeconds, 20, 0.01);
+  near(trim.durationSeconds, 20, 0.01);
+  assert.ok(trim.cueInSeconds < trim.cueOutSeconds);
 });

@@ -40,16 +40,19 @@ test('loadTrack places the playhead at cueIn, keeps volume and gain, stays stopp
   near(mono.durationSeconds, 1);
 });
 
-test('a failed load drops the previous audio and reports the failure', () => {
+test('a failed load drops the previous audio and reports it; updateTrack then takes only the descriptor', () => {
   for (const path of [missingPath(), garbage, '']) {
-    native.loadTrack({ deckId, track: track() });
-    const s = native.loadTrack({ deckId, track: track({ path, duration: 30, cueIn: 40 }) });
+    load();
+    const s = load({ path, duration: 30, cueIn: 40 });
     assert.deepEqual(transport(s), [false, false, false], path);
     assert.notEqual(s.lastError, '', path);
     // The descriptor's duration stands in for the audio's.
     assert.deepEqual([s.durationSeconds, s.positionSeconds], [30, 30]);
-    const updated = native.updateTrack({ deckId, track: track({ path }) });
-    assert.equal(updated.lastError, 'No decodable track loaded.', 'the old audio is gone');
+    const descriptor = track({ id: 'z', path, duration: 12, cueIn: 3 });
+    const updated = native.updateTrack({ deckId, track: descriptor });
+    assert.deepEqual([updated.lastError, ...transport(updated), updated.durationSeconds, updated.positionSeconds],
+      ['No decodable track loaded.', false, false, false, 12, 3], `${path}: the old audio is gone`);
+    assert.deepEqual(updated.track, descriptor);
   }
   const negative = native.loadTrack({ deckId, track: { path: missingPath(), duration: -4, cueIn: 1 } });
   assert.deepEqual([negative.durationSeconds, negative.positionSeconds], [0, 0]);
@@ -67,27 +70,24 @@ test('play is refused without a stream, with the reason in lastError', () => {
   const empty = native.play({ deckId: 'empty' });
   assert.deepEqual([empty.playing, empty.paused, empty.lastError], [false, false, 'No decodable track loaded.']);
 
-  const failed = native.loadTrack({ deckId: 'bad', track: { path: garbage } });
-  assert.equal(native.play({ deckId: 'bad' }).lastError, failed.lastError);
-  const undecoded = native.loadTrack({ deckId: 'bad', track: { path: '' } });
-  assert.equal(native.play({ deckId: 'bad' }).lastError, undecoded.lastError);
+  for (const path of [garbage, '']) {
+    const failed = native.loadTrack({ deckId: 'bad', track: { path } });
+    assert.equal(native.play({ deckId: 'bad' }).lastError, failed.lastError, path);
+  }
   // A successful load clears the message.
   assert.equal(native.loadTrack({ deckId: 'bad', track: track() }).lastError, '');
 });
 
-test('pause marks even an empty deck paused', () => {
+test('pause marks even an empty deck paused; stop returns to cueIn unless told to keep the position', () => {
   assert.deepEqual(transport(native.pause({ deckId: 'blank' })), [false, false, true]);
-  load();
-  assert.deepEqual(transport(native.pause({ deckId })), [true, false, true]);
-  assert.deepEqual(transport(native.stop({ deckId })), [true, false, false]);
-});
-
-test('stop returns to cueIn unless told to keep the position; volume survives a fade', () => {
   load({ cueIn: 0.5 });
+  assert.deepEqual(transport(native.pause({ deckId })), [true, false, true]);
   native.seek({ deckId, seconds: 1.5 });
-  assert.equal(native.stop({ deckId, options: { resetPosition: false } }).positionSeconds, 1.5);
+  const kept = native.stop({ deckId, options: { resetPosition: false } });
+  assert.deepEqual([...transport(kept), kept.positionSeconds], [true, false, false, 1.5]);
   assert.equal(native.stop({ deckId }).positionSeconds, 0.5);
 
+  // Stopped during a fade, the deck keeps the volume it had.
   native.setDeckVolume({ deckId, volume: 0.8 });
   native.fadeTo({ deckId, durationMs: 5000, targetVolume: 0 });
   native.seek({ deckId, seconds: 1 });
@@ -112,24 +112,17 @@ test('seek clamps to the audio and ignores the cue points', () => {
 
 test('volume, gain and fade targets are clamped to 0..5', () => {
   const cases = [
-    ['setDeckVolume', 'volume', 7, 'deckVolume', 5],
-    ['setDeckVolume', 'volume', '0.5', 'deckVolume', 1],
-    ['setDeckVolume', 'volume', 0.3, 'deckVolume', 0.3],
-    ['setTrackGain', 'gain', -1, 'trackGain', 0],
-    ['setTrackGain', 'gain', 9, 'trackGain', 5],
-    ['setTrackGain', 'gain', NaN, 'trackGain', 0],
-    ['setTrackGain', 'gain', undefined, 'trackGain', 1],
-    ['fadeTo', 'targetVolume', 9, 'deckVolume', 5],
-    ['fadeTo', 'targetVolume', 0.25, 'deckVolume', 0.25],
-    ['fadeTo', 'targetVolume', -2, 'deckVolume', 0],
-    ['fadeTo', 'targetVolume', NaN, 'deckVolume', 0],
+    ['setDeckVolume', 'volume', 'deckVolume', [[7, 5], ['0.5', 1], [0.3, 0.3]]],
+    ['setTrackGain', 'gain', 'trackGain', [[-1, 0], [9, 5], [NaN, 0], [undefined, 1]]],
+    ['fadeTo', 'targetVolume', 'deckVolume', [[9, 5], [0.25, 0.25], [-2, 0], [NaN, 0]]],
   ];
-  for (const [fn, key, value, field, expected] of cases) {
-    native.setDeckVolume({ deckId, volume: 1 });
-    native.setTrackGain({ deckId, gain: 1 });
-    const request = { deckId };
-    if (value !== undefined) request[key] = value;
-    assert.equal(native[fn](request)[field], expected, `${fn} ${key}=${value}`);
+  for (const [fn, key, field, values] of cases) {
+    for (const [value, expected] of values) {
+      native.setDeckVolume({ deckId, volume: 1 });
+      native.setTrackGain({ deckId, gain: 1 });
+      const request = value === undefined ? { deckId } : { deckId, [key]: value };
+      assert.equal(native[fn](request)[field], expected, `${fn} ${key}=${value}`);
+    }
   }
   // A timed fade leaves the volume to the render.
   native.setDeckVolume({ deckId, volume: 0.7 });
@@ -153,42 +146,25 @@ test('updateTrack of the same track on a stopped deck keeps the playhead inside 
   }
 });
 
-test('updateTrack general path: a stopped deck goes to the new cueIn', () => {
+test('updateTrack general path: the deck goes to the new cueIn unless told to keep its place and state', () => {
   const cases = [
-    [{ id: 'b', cueIn: 0.3 }, {}, 0.3],
-    [{ cueIn: 0.3 }, { preservePosition: false }, 0.3],
-    [{ cueIn: 0.3 }, { preservePlaybackState: false }, 0.3],
-    [{ id: 'b', cueIn: 5 }, {}, 2],
-    [{ id: 'b', cueIn: 0.6, cueOut: 0.4 }, {}, 0.6],
+    // track, options, paused before, position and paused after
+    [{ id: 'b', cueIn: 0.3 }, {}, false, 0.3, false],
+    [{ cueIn: 0.3 }, { preservePosition: false }, false, 0.3, false],
+    [{ cueIn: 0.3 }, { preservePlaybackState: false }, false, 0.3, false],
+    [{ id: 'b', cueIn: 5 }, {}, false, 2, false],
+    [{ id: 'b', cueIn: 0.6, cueOut: 0.4 }, {}, false, 0.6, false],
+    [{ id: 'b', cueIn: 0.3 }, {}, true, 1.7, true],
+    [{ id: 'b', cueIn: 0.3 }, { preservePosition: false }, true, 0.3, true],
+    [{ id: 'b', cueIn: 0.3 }, { preservePlaybackState: false }, true, 0.3, false],
   ];
-  for (const [cues, options, position] of cases) {
+  for (const [cues, options, pause, position, paused] of cases) {
     load();
     native.seek({ deckId, seconds: 1.7 });
+    if (pause) native.pause({ deckId });
     const s = native.updateTrack({ deckId, track: track(cues), options });
-    near(s.positionSeconds, position, 1e-9, JSON.stringify([cues, options]));
-    assert.deepEqual(transport(s), [true, false, false]);
+    const label = JSON.stringify([cues, options, pause]);
+    near(s.positionSeconds, position, 1e-9, label);
+    assert.deepEqual(transport(s), [true, false, paused], label);
   }
-});
-
-test('updateTrack keeps a paused deck paused unless told otherwise', () => {
-  const cases = [
-    [{}, 1.7, true],
-    [{ preservePosition: false }, 0.3, true],
-    [{ preservePlaybackState: false }, 0.3, false],
-  ];
-  for (const [options, position, paused] of cases) {
-    load();
-    native.seek({ deckId, seconds: 1.7 });
-    native.pause({ deckId });
-    const s = native.updateTrack({ deckId, track: track({ id: 'b', cueIn: 0.3 }), options });
-    near(s.positionSeconds, position, 1e-9, JSON.stringify(options));
-    assert.equal(s.paused, paused, JSON.stringify(options));
-  }
-});
-
-test('updateTrack of a deck without audio reports it and takes the descriptor', () => {
-  const s = native.updateTrack({ deckId: 'silent', track: { id: 'z', duration: 12, cueIn: 3 } });
-  assert.deepEqual(transport(s), [false, false, false]);
-  assert.equal(s.lastError, 'No decodable track loaded.');
-  assert.deepEqual([s.durationSeconds, s.positionSeconds, s.track.id], [12, 3, 'z']);
 });
