@@ -1,10 +1,14 @@
 'use strict';
-// Engine lifecycle and configuration bounds as the script sees them.
+// Engine lifecycle and configuration bounds as the script sees them, and the
+// module loaded from worker threads, also through its ES entry.
 const { test, after } = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
+const { Worker } = require('node:worker_threads');
 const { native } = require('./helpers/engine.js');
+const { fixtureDir } = require('./helpers/wav.js');
+const { writeTrack } = require('../examples/synth');
 
 after(() => native.shutdown());
 
@@ -119,8 +123,7 @@ test('every function called from many worker threads at once', () => {
   `);
   assert.equal(child.status, 0, child.stderr);
   const counts = JSON.parse(child.stderr.trim().split('\n').pop());
-  assert.equal(counts.length, 8);
-  for (const count of counts) assert.ok(count > 0, String(counts));
+  assert.ok(counts.length === 8 && counts.every((count) => count > 0), String(counts));
 });
 
 test('loading the module again after its cache entry is deleted, as test runners do', () => {
@@ -134,7 +137,44 @@ test('loading the module again after its cache entry is deleted, as test runners
     first.createDeck({ deckId: 'kept' });
     console.error(first !== second, second.deleteDeck({ deckId: 'kept' }), reload().getRuntimeInfo().streamHealth);
   `);
-  assert.equal(child.signal, null, child.stderr);
-  assert.equal(child.status, 0, child.stderr);
-  assert.equal(child.stderr.trim(), 'true true stopped');
+  assert.deepEqual([child.status, child.stderr.trim()], [0, 'true true stopped']);
+});
+
+const trackPath = path.join(fixtureDir(), 'tone.wav');
+writeTrack(trackPath, { musicSeconds: 1, silenceSeconds: 1, fadeSeconds: 0.1 });
+
+function runWorker(source) {
+  return new Promise((resolve, reject) => {
+    const worker = new Worker(source, { eval: true, workerData: { root: path.join(__dirname, '..'), trackPath } });
+    let message;
+    worker.on('message', (value) => (message = value));
+    worker.on('error', reject);
+    worker.on('exit', (code) => (code === 0 ? resolve(message) : reject(new Error(`worker exited with ${code}`))));
+  });
+}
+
+test('a worker that loads a deck shares the one engine of the process', async () => {
+  const result = await runWorker(`
+    const { parentPort, workerData } = require('worker_threads');
+    const engine = require(workerData.root);
+    const state = engine.loadTrack({ deckId: 'from-worker', track: { id: 't', path: workerData.trackPath } });
+    parentPort.postMessage({ loaded: state.loaded, lastError: state.lastError });
+  `);
+  assert.deepEqual(result, { loaded: true, lastError: '' });
+  // The worker is gone; its deck stays, as the engine belongs to the process.
+  assert.equal(native.getDeckState({ deckId: 'from-worker' }).track.path, trackPath);
+  native.deleteDeck({ deckId: 'from-worker' });
+});
+
+test('the ES entry loads in a worker and settles analysis promises there', async () => {
+  const result = await runWorker(`
+    const { parentPort, workerData } = require('worker_threads');
+    const { pathToFileURL } = require('url');
+    const path = require('path');
+    import(pathToFileURL(path.join(workerData.root, 'index.mjs')).href)
+      .then((engine) => engine.analyzeTrim({ track: { path: workerData.trackPath } }))
+      .then((trim) => parentPort.postMessage(trim));
+  `);
+  assert.equal(result.ok, true);
+  assert.ok(result.cueInSeconds > 0.5 && result.cueInSeconds < 1, `cue-in ${result.cueInSeconds}`);
 });

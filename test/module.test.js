@@ -1,9 +1,10 @@
 'use strict';
-// The module's face: registered functions, request handling and the readers.
+// The module's face: registered functions, request handling, the readers and
+// the shapes of the returned records as index.d.ts declares them.
 const { test, beforeEach, after } = require('node:test');
 const assert = require('node:assert/strict');
-const { native, FUNCTIONS } = require('./helpers/engine.js');
-const { missingPath } = require('./helpers/wav.js');
+const { native, FUNCTIONS, assertKeys } = require('./helpers/engine.js');
+const { writeFloatWav, missingPath } = require('./helpers/wav.js');
 
 const DEFAULT_CONFIG = {
   backend: 'standard', sampleRate: 48000, bufferSize: 256, deviceId: 'default',
@@ -14,9 +15,12 @@ const EMPTY_TRACK = { id: '', path: '', name: '', duration: 0, cueIn: 0, cueOut:
 beforeEach(() => native.shutdown());
 after(() => native.shutdown());
 
-test('exports exactly the functions index.d.ts declares, in order, each without a name', () => {
+test('require() and the ES entry export exactly the functions index.d.ts declares, each without a name', async () => {
   assert.deepEqual(Object.getOwnPropertyNames(native), FUNCTIONS);
-  for (const name of FUNCTIONS) assert.equal(native[name].name, '', name);
+  const esm = await import('../index.mjs');
+  assert.deepEqual(Object.keys(esm), [...FUNCTIONS, 'default'].sort());
+  assert.equal(esm.default, native);
+  for (const name of FUNCTIONS) assert.deepEqual([native[name].name, esm[name]], ['', native[name]], name);
 });
 
 // Host failures throw: no request, a null one, a getter that throws.
@@ -96,12 +100,9 @@ test('int32 fields: fractions dropped, modulo 2^32, NaN 0, then clamped', () => 
     assert.equal(native.fadeTo({ deckId: 'f', durationMs, targetVolume: 0.25 }).deckVolume, expected, `durationMs ${durationMs}`);
   }
   const assignments = [
-    [{ channelOffset: 2.7, channelCount: 2.2 }, 2, 2],
-    [{ channelOffset: NaN, channelCount: NaN }, 0, 1],
-    [{ channelOffset: 2 ** 32 + 3 }, 3, 2],
-    [{ channelOffset: 2 ** 31, channelCount: 2 ** 32 + 1 }, 0, 1],
-    [{ channelOffset: -3, channelCount: 0 }, 0, 1],
-    [null, 0, 2],
+    [{ channelOffset: 2.7, channelCount: 2.2 }, 2, 2], [{ channelOffset: NaN, channelCount: NaN }, 0, 1],
+    [{ channelOffset: 2 ** 32 + 3 }, 3, 2], [{ channelOffset: 2 ** 31, channelCount: 2 ** 32 + 1 }, 0, 1],
+    [{ channelOffset: -3, channelCount: 0 }, 0, 1], [null, 0, 2],
   ];
   for (const [assignment, offset, count] of assignments) {
     const { output } = native.assignDeckOutput({ deckId: 'a', assignment });
@@ -112,9 +113,7 @@ test('int32 fields: fractions dropped, modulo 2^32, NaN 0, then clamped', () => 
 
 test('track objects: null, arrays and numbers give the empty descriptor', () => {
   const cases = [
-    [null, EMPTY_TRACK],
-    [7, EMPTY_TRACK],
-    ['{"id":"x"}', EMPTY_TRACK],
+    [null, EMPTY_TRACK], [7, EMPTY_TRACK], ['{"id":"x"}', EMPTY_TRACK],
     [Object.assign([], { id: 'arr' }), { ...EMPTY_TRACK, id: 'arr' }],
     [{ id: 1, name: 'n', duration: '12', cueIn: null }, { ...EMPTY_TRACK, name: 'n' }],
   ];
@@ -123,5 +122,64 @@ test('track objects: null, arrays and numbers give the empty descriptor', () => 
     assert.deepEqual(state.track, expected, JSON.stringify(track));
     assert.equal(state.loaded, false);
     assert.notEqual(state.lastError, '');
+  }
+});
+
+test('configuration, runtime information and device entries keep their key order', () => {
+  assertKeys(native.initialize(), 'EngineConfig');
+  assertKeys(native.getRuntimeInfo(), 'RuntimeInfo');
+  const devices = native.getDevices();
+  assert.ok(devices.length >= 1);
+  for (const device of devices) {
+    assertKeys(device, 'DeviceInfo', device.id);
+    assert.equal(device.supportedSampleRates, device.asioSupportedSampleRates);
+  }
+});
+
+test('every deck operation returns the deck state shape', () => {
+  const deckId = 'shape';
+  const track = { id: 't', path: writeFloatWav('shape.wav', { seconds: 0.5 }), name: 'Shape', duration: 0.5, cueIn: 0, cueOut: 0 };
+  const states = [
+    native.createDeck({ deckId }), native.assignDeckOutput({ deckId, assignment: {} }),
+    native.loadTrack({ deckId, track }), native.play({ deckId }), native.pause({ deckId }), native.stop({ deckId }),
+    native.seek({ deckId, seconds: 0.1 }), native.setDeckVolume({ deckId, volume: 0.5 }),
+    native.setTrackGain({ deckId, gain: 0.5 }), native.updateTrack({ deckId, track }), native.fadeTo({ deckId }),
+    native.getDeckState({ deckId }), native.getDeckState({ deckId: 'unknown' }),
+  ];
+  for (const state of states) {
+    assertKeys(state, 'DeckState');
+    assertKeys(state.meter, 'Meter');
+    assertKeys(state.trackMeter, 'Meter');
+    assertKeys(state.output, 'OutputAssignment');
+    if (state.track !== null) assertKeys(state.track, 'TrackInfo');
+  }
+  assert.equal(states[0].track, null);
+  assert.deepEqual(states[2].track, track);
+});
+
+test('returned objects are new every time', () => {
+  const a = native.createDeck({ deckId: 'fresh' });
+  const b = native.getDeckState({ deckId: 'fresh' });
+  assert.notEqual(a.meter, b.meter);
+  assert.notEqual(a.output, b.output);
+  a.output.channelOffset = 9;
+  a.deckVolume = 4;
+  assert.deepEqual(native.getDeckState({ deckId: 'fresh' }), b);
+
+  assert.notEqual(native.getRuntimeInfo(), native.getRuntimeInfo());
+  assert.notEqual(native.initialize(), native.initialize());
+  const [first] = native.getDevices();
+  first.supportedSampleRates.push(1);
+  assert.ok(!native.getDevices()[0].supportedSampleRates.includes(1));
+});
+
+test('job results keep their key order, also on failure', async () => {
+  for (const path of [writeFloatWav('jobs-shape.wav', { seconds: 0.5 }), '']) {
+    const track = { path };
+    assertKeys(await native.prepareTrack({ track }), 'PrepareResult');
+    const waveform = await native.analyzeWaveform({ track });
+    assertKeys(waveform, 'WaveformResult');
+    for (const peak of waveform.peaks) assertKeys(peak, 'WaveformPeak');
+    assertKeys(await native.analyzeTrim({ track }), 'TrimResult');
   }
 });

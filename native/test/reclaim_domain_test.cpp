@@ -1,4 +1,5 @@
 #include "realtime/reclaim_domain.hpp"
+#include "realtime/thread_role.hpp"
 #include "realtime/triple_buffer.hpp"
 
 #include <gtest/gtest.h>
@@ -16,11 +17,16 @@ struct Tracked {
     int value = 7;
 };
 
-TEST(ReclaimDomain, RetiredObjectOutlivesThePassThatCouldSeeIt) {
+// Retired between passes (before the first one too), an object goes at the
+// next collect; retired during a pass, it outlives that pass.
+TEST(ReclaimDomain, RetiredObjectOutlivesOnlyThePassThatCouldSeeIt) {
     ReclaimDomain domain;
     std::atomic<int> alive{0};
     RtSlot<Tracked> slot;
     slot.publish(std::make_shared<Tracked>(alive), domain);
+    slot.publish(std::make_shared<Tracked>(alive), domain);
+    EXPECT_EQ(domain.collect(), 1U);
+    EXPECT_EQ(alive.load(), 1);
 
     domain.beginPass();
     Tracked* seen = slot.load();
@@ -28,16 +34,9 @@ TEST(ReclaimDomain, RetiredObjectOutlivesThePassThatCouldSeeIt) {
     EXPECT_EQ(domain.collect(), 0U);
     EXPECT_EQ(seen->value, 7);  // still valid inside the pass
     domain.endPass();
-
     EXPECT_EQ(domain.collect(), 1U);
     EXPECT_EQ(alive.load(), 1);
-}
 
-TEST(ReclaimDomain, RetiredBetweenPassesIsFreedAtOnce) {
-    ReclaimDomain domain;
-    std::atomic<int> alive{0};
-    RtSlot<Tracked> slot;
-    slot.publish(std::make_shared<Tracked>(alive), domain);
     slot.publish(nullptr, domain);
     EXPECT_EQ(domain.collect(), 1U);
     EXPECT_EQ(alive.load(), 0);
@@ -96,6 +95,23 @@ TEST(TripleBuffer, ReaderSeesWholeValuesInOrder) {
     reader.join();
     EXPECT_EQ(buffer.front().a, kLast);
     EXPECT_GT(updates, 0);
+}
+
+// The negative control of the debug builds' role checks: a second thread
+// entering a side the first still holds aborts.
+TEST(ThreadRoleDeathTest, SecondThreadOnOneSideAborts) {
+#ifdef NDEBUG
+    GTEST_SKIP() << "roles are checked in debug builds only";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            ThreadRole role;
+            const RoleScope held(role);
+            std::thread([&] { const RoleScope other(role); }).join();
+        },
+        "two threads on one side");
+#endif
 }
 
 }  // namespace

@@ -20,18 +20,14 @@ const native = require('../../index.js');
 const typings = fs.readFileSync(path.join(__dirname, '..', '..', 'index.d.ts'), 'utf8');
 const FUNCTIONS = [...typings.matchAll(/^export function (\w+)/gm)].map((m) => m[1]);
 
-// The keys of `export interface name { ... }`, in declaration order.
-function keysOf(name) {
+// `object` has the keys of `export interface name { ... }`, in declaration order.
+function assertKeys(object, name, label = name) {
   const body = typings.match(new RegExp(`^export interface ${name} \\{\\n([^]*?)^\\}`, 'm'))[1];
-  return [...body.matchAll(/^ {2}(?:readonly )?(\w+)\??:/gm)].map((m) => m[1]);
-}
-
-function assertKeys(object, interfaceName, label = interfaceName) {
-  assert.deepEqual(Object.keys(object), keysOf(interfaceName), label);
+  assert.deepEqual(Object.keys(object), [...body.matchAll(/^ {2}(?:readonly )?(\w+)\??:/gm)].map((m) => m[1]), label);
 }
 
 function near(actual, expected, tolerance = 1e-6, label = '') {
   assert.ok(Math.abs(actual - expected) <= tolerance, `${label} ${actual} not within ${tolerance} of ${expected}`);
 }
 
-module.exports = { NO_DEVICES, native, FUNCTIONS, keysOf, assertKeys, near };
+module.exports = { NO_DEVICES, native, FUNCTIONS, assertKeys, near };

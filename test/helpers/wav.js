@@ -15,36 +15,24 @@ function fixtureDir() {
   return dir;
 }
 
-// Writes a 32-bit float WAV: a sine of `amplitude`, with optional silence
-// before and after it. Returns the file's path.
-function writeFloatWav(name, {
-  sampleRate = 44100, channels = 2, seconds = 2, frequency = 440, amplitude = 0.5,
-  silenceHeadSeconds = 0, silenceTailSeconds = 0,
-} = {}) {
+function write(name, data) {
+  const file = path.join(fixtureDir(), name);
+  fs.writeFileSync(file, data);
+  return file;
+}
+
+// A 32-bit float WAV of a sine of `amplitude`; returns its path.
+function writeFloatWav(name, { sampleRate = 44100, channels = 2, seconds = 2, frequency = 440, amplitude = 0.5 } = {}) {
   const frames = Math.round(sampleRate * seconds);
-  const head = Math.round(sampleRate * silenceHeadSeconds);
-  const tail = Math.round(sampleRate * silenceTailSeconds);
   const samples = new Float32Array(frames * channels);
   for (let i = 0; i < frames; i += 1) {
-    const audible = i >= head && i < frames - tail;
-    const value = audible ? amplitude * Math.sin((2 * Math.PI * frequency * i) / sampleRate) : 0;
-    samples.fill(value, i * channels, (i + 1) * channels);
+    samples.fill(amplitude * Math.sin((2 * Math.PI * frequency * i) / sampleRate), i * channels, (i + 1) * channels);
   }
-  const buffer = encodeWav({ samples, sampleRate, channels, float: true });
-  const file = path.join(fixtureDir(), name);
-  fs.writeFileSync(file, buffer);
-  return file;
+  return write(name, encodeWav({ samples, sampleRate, channels, float: true }));
 }
 
 // A file no decoder recognises.
-function writeGarbage(name) {
-  const file = path.join(fixtureDir(), name);
-  fs.writeFileSync(file, Buffer.from('this is not audio at all, just text '.repeat(64)));
-  return file;
-}
-
-function missingPath(name = 'missing.wav') {
-  return path.join(fixtureDir(), 'does-not-exist', name);
-}
+const writeGarbage = (name) => write(name, Buffer.from('this is not audio at all, just text '.repeat(64)));
+const missingPath = (name = 'missing.wav') => path.join(fixtureDir(), 'does-not-exist', name);
 
 module.exports = { fixtureDir, writeFloatWav, writeGarbage, missingPath };
