@@ -8,11 +8,11 @@ const { writeFloatWav, writeGarbage, missingPath } = require('./helpers/wav.js')
 
 const deckId = 'deck';
 const file = writeFloatWav('two-seconds.wav', { seconds: 2, sampleRate: 44100 });
-const other = writeFloatWav('one-second.wav', { seconds: 1, sampleRate: 48000, channels: 1 });
 const garbage = writeGarbage('garbage.wav');
 const track = (extra = {}) => ({ id: 'a', path: file, name: 'A', duration: 2, cueIn: 0, cueOut: 0, ...extra });
 const load = (extra) => native.loadTrack({ deckId, track: track(extra) });
 const transport = (s) => [s.loaded, s.playing, s.paused];
+const channels = () => native.getRuntimeInfo().channels;
 
 beforeEach(() => native.shutdown());
 after(() => native.shutdown());
@@ -30,14 +30,13 @@ test('loadTrack places the playhead at cueIn, keeps volume and gain, stays stopp
   const cases = [[0.5, 0.5], [-1, 0], [99, 2], [0, 0], [NaN, 0]];
   for (const [cueIn, position] of cases) {
     const s = load({ cueIn });
-    assert.deepEqual(transport(s), [true, false, false]);
-    assert.equal(s.lastError, '');
-    near(s.durationSeconds, 2);
-    near(s.positionSeconds, position, 1e-9, `cueIn ${cueIn}`);
-    assert.deepEqual([s.deckVolume, s.trackGain], [0.5, 2]);
+    const label = `cueIn ${cueIn}`;
+    assert.deepEqual([...transport(s), s.lastError, s.deckVolume, s.trackGain], [true, false, false, '', 0.5, 2], label);
+    near(s.durationSeconds, 2, 1e-6, label);
+    near(s.positionSeconds, position, 1e-9, label);
   }
-  const mono = native.loadTrack({ deckId, track: { path: other } });
-  near(mono.durationSeconds, 1);
+  const mono = writeFloatWav('one-second.wav', { seconds: 1, sampleRate: 48000, channels: 1 });
+  near(native.loadTrack({ deckId, track: { path: mono } }).durationSeconds, 1);
 });
 
 test('a failed load drops the previous audio and reports it; updateTrack then takes only the descriptor', () => {
@@ -169,8 +168,6 @@ test('updateTrack general path: the deck goes to the new cueIn unless told to ke
   }
 });
 
-const channels = () => native.getRuntimeInfo().channels;
-
 test('creating an existing deck keeps its volume, gain and track', () => {
   native.createDeck({ deckId: 'dup' });
   native.setDeckVolume({ deckId: 'dup', volume: 0.4 });
@@ -181,21 +178,15 @@ test('creating an existing deck keeps its volume, gain and track', () => {
   assert.deepEqual([again.deckVolume, again.trackGain, again.track.id, again.loaded], [0.4, 2, 'x', true]);
 });
 
-test('ids are exact strings: case matters and "" is a deck', () => {
+test('ids are exact strings: case matters, "" is a deck, an unknown id is answered with defaults, not created', () => {
   native.setDeckVolume({ deckId: 'A', volume: 2 });
   native.setDeckVolume({ deckId: '', volume: 3 });
+  assert.deepEqual(['A', 'a', ''].map((deckId) => native.getDeckState({ deckId }).deckVolume), [2, 1, 3]);
+  const unknown = native.getDeckState({ deckId: 'a' });
   assert.deepEqual(
-    ['A', 'a', ''].map((deckId) => native.getDeckState({ deckId }).deckVolume), [2, 1, 3]);
-  assert.deepEqual(['a', 'A', '', 'A'].map((deckId) => native.deleteDeck({ deckId })),
-    [false, true, true, false]);
-});
-
-test('an unknown id is answered with defaults and not created', () => {
-  const state = native.getDeckState({ deckId: 'ghost' });
-  assert.deepEqual(
-    [state.deckId, state.loaded, state.deckVolume, state.trackGain, state.output, state.backend, state.track],
-    ['ghost', false, 1, 1, { deviceId: 'default', channelOffset: 0, channelCount: 2 }, 'standard', null]);
-  assert.equal(native.deleteDeck({ deckId: 'ghost' }), false);
+    [unknown.deckId, unknown.loaded, unknown.trackGain, unknown.output, unknown.backend, unknown.track],
+    ['a', false, 1, { deviceId: 'default', channelOffset: 0, channelCount: 2 }, 'standard', null]);
+  assert.deepEqual(['a', 'A', '', 'A'].map((deckId) => native.deleteDeck({ deckId })), [false, true, true, false]);
 });
 
 // No initialize here: without engine threads no reopen recomputes the width.

@@ -1,9 +1,10 @@
 'use strict';
-// Background jobs: every promise resolves with ok/message, the script thread stays free.
+// Background jobs: every promise resolves with ok/message in the declared
+// shape, the script thread stays free.
 const { test, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const { native, near } = require('./helpers/engine.js');
+const { native, near, assertKeys } = require('./helpers/engine.js');
 const { writeFloatWav, writeGarbage, missingPath } = require('./helpers/wav.js');
 
 after(() => native.shutdown());
@@ -11,7 +12,7 @@ after(() => native.shutdown());
 const wav = writeFloatWav('job.wav', { seconds: 2 });
 const garbage = writeGarbage('job-garbage.wav');
 
-test('every job settles with ok and a message, never rejects, whatever the descriptor', async () => {
+test('every job settles with ok and a message in its shape, never rejects, whatever the descriptor', async () => {
   const cases = [
     // descriptor, whether prepareTrack succeeds, whether the analyses do
     [{ path: missingPath('long.wav'), duration: 600 }, true, false], // streamed: prepareTrack opens nothing
@@ -22,12 +23,16 @@ test('every job settles with ok and a message, never rejects, whatever the descr
     [null, false, false],
     [undefined, false, false],
   ];
+  const jobs = [['prepareTrack', 'PrepareResult'], ['analyzeWaveform', 'WaveformResult'], ['analyzeTrim', 'TrimResult']];
   for (const [track, prepared, analysed] of cases) {
     const request = track === undefined ? {} : { track };
-    for (const [job, ok] of [['prepareTrack', prepared], ['analyzeWaveform', analysed], ['analyzeTrim', analysed]]) {
+    for (const [job, shape] of jobs) {
       const result = await native[job](request);
       const label = `${job} ${JSON.stringify(track)}: ${result.message}`;
+      const ok = job === 'prepareTrack' ? prepared : analysed;
       assert.deepEqual([result.ok, result.message === ''], [ok, ok], label);
+      assertKeys(result, shape, label);
+      for (const peak of result.peaks ?? []) assertKeys(peak, 'WaveformPeak');
       if (job === 'analyzeWaveform' && !ok) {
         assert.deepEqual([result.message, result.peaks], ['analyzeWaveform: cannot open file', []], label);
       }

@@ -89,9 +89,7 @@ TEST(TripleBuffer, ReaderSeesWholeValuesInOrder) {
             }
         }
     });
-    for (long i = 1; i <= kLast; ++i) {
-        buffer.publish({i, i});
-    }
+    for (long i = 1; i <= kLast; ++i) buffer.publish({i, i});
     reader.join();
     EXPECT_EQ(buffer.front().a, kLast);
     EXPECT_GT(updates, 0);
