@@ -18,13 +18,7 @@ beforeEach(() => native.shutdown());
 after(() => native.shutdown());
 
 // Must run first in this process: no open was ever tried.
-test('play before any stream was tried names the closed stream', () => {
-  load();
-  assert.deepEqual([native.play({ deckId }).playing, native.play({ deckId }).lastError],
-    [false, 'Native output stream is not open.']);
-});
-
-test('loadTrack places the playhead at cueIn, keeps volume and gain, stays stopped', () => {
+test('loadTrack places the playhead at cueIn, keeps volume and gain, stays stopped; play names the closed stream', () => {
   native.setDeckVolume({ deckId, volume: 0.5 });
   native.setTrackGain({ deckId, gain: 2 });
   const cases = [[0.5, 0.5], [-1, 0], [99, 2], [0, 0], [NaN, 0]];
@@ -37,6 +31,8 @@ test('loadTrack places the playhead at cueIn, keeps volume and gain, stays stopp
   }
   const mono = writeFloatWav('one-second.wav', { seconds: 1, sampleRate: 48000, channels: 1 });
   near(native.loadTrack({ deckId, track: { path: mono } }).durationSeconds, 1);
+  assert.deepEqual([native.play({ deckId }).playing, native.play({ deckId }).lastError],
+    [false, 'Native output stream is not open.']);
 });
 
 test('a failed load drops the previous audio and reports it; updateTrack then takes only the descriptor', () => {

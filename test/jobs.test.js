@@ -54,13 +54,12 @@ test('a trimmed or prepared track is loaded from the cache without decoding agai
 test('analyses in flight settle independently while the script thread answers; defaults apply', async () => {
   const long = writeFloatWav('long.wav', { seconds: 20 });
   let settled = 0;
-  const count = (promise) => promise.then((value) => { settled += 1; return value; });
   const jobs = [
-    count(native.analyzeWaveform({ track: { path: long }, options: { maxPoints: 300 } })),
-    count(native.analyzeWaveform({ track: { path: long } })),
-    count(native.analyzeTrim({ track: { path: long } })),
-    count(native.analyzeWaveform({ track: { path: missingPath() } })),
-  ];
+    native.analyzeWaveform({ track: { path: long }, options: { maxPoints: 300 } }),
+    native.analyzeWaveform({ track: { path: long } }),
+    native.analyzeTrim({ track: { path: long } }),
+    native.analyzeWaveform({ track: { path: missingPath() } }),
+  ].map((promise) => promise.then((value) => { settled += 1; return value; }));
   assert.equal(settled, 0, 'nothing settles before the calling code yields');
   while (settled < jobs.length) {
     assert.equal(native.getRuntimeInfo().activeDeviceId, 'default');

@@ -1,8 +1,7 @@
 'use strict';
-// process.exit after the JACK dummy server the engine played on died: the
-// process ends with its own code. (process.exit during playback is run many
-// times by test/reliability/lifecycle.js; the device behaviour itself is
-// checked by the C++ JACK tests.)
+// process.exit after the JACK dummy server the engine played on died ends the
+// process with its own code. (During playback: test/reliability/lifecycle.js;
+// the device behaviour itself: the C++ JACK tests.)
 const test = require('node:test');
 const assert = require('node:assert');
 const path = require('node:path');
