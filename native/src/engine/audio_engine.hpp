@@ -184,7 +184,7 @@ private:
 
     std::atomic<bool> running_{false};
     std::thread outputThread_;
-    // Started with the first threads, ended by the destructor only.
+    // Started with the first threads, ended by retire() or the destructor only.
     std::thread deviceThread_;
     std::atomic<bool> deviceThreadExit_{false};
     std::mutex deviceThreadEndLock_;
